@@ -1,0 +1,1 @@
+"""The service modules: native extension modules, one per service."""

@@ -1,0 +1,85 @@
+#include "common/args.hpp"
+
+namespace kestrum {
+
+void check_exact(const char *name, py::handle value, PyTypeObject *tp, bool none_ok) {
+    if (Py_TYPE(value.ptr()) == tp || (none_ok && value.is_none()))
+        return;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, tp->tp_name, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+void raise(PyObject *exc_type, const std::string &message) {
+    PyErr_SetString(exc_type, message.c_str());
+    throw py::error_already_set();
+}
+
+void raise_exception(const std::string &message) { raise(PyExc_Exception, message); }
+
+Signature::Signature(std::string qualname, std::vector<Param> params, bool self_counted)
+    : qualname_(std::move(qualname)), params_(std::move(params)), self_counted_(self_counted) {}
+
+namespace {
+
+std::string plural(size_t n, const char *word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+} // namespace
+
+std::vector<py::object> Signature::bind(const py::args &args, const py::kwargs &kwargs) const {
+    const size_t n = params_.size();
+    const size_t given = args.size();
+    const size_t extra = self_counted_ ? 1 : 0;
+    if (given > n) {
+        size_t min_pos = 0;
+        while (min_pos < n && !params_[min_pos].default_value)
+            ++min_pos;
+        std::string takes = min_pos == n ? plural(n + extra, "positional argument")
+                                         : "from " + std::to_string(min_pos + extra) + " to " +
+                                               std::to_string(n + extra) + " positional arguments";
+        raise(PyExc_TypeError, qualname_ + "() takes " + takes + " but " + std::to_string(given + extra) +
+                                   (given + extra == 1 ? " was" : " were") + " given");
+    }
+    std::vector<py::object> out(n);
+    for (size_t i = 0; i < given; ++i)
+        out[i] = py::reinterpret_borrow<py::object>(args[i]);
+    if (kwargs && PyDict_GET_SIZE(kwargs.ptr()) > 0) {
+        for (auto item : kwargs) {
+            if (!PyUnicode_Check(item.first.ptr()))
+                raise(PyExc_TypeError, qualname_ + "() keywords must be strings");
+            const std::string key = py::cast<std::string>(item.first);
+            size_t i = 0;
+            while (i < n && key != params_[i].name)
+                ++i;
+            if (i == n)
+                raise(PyExc_TypeError, qualname_ + "() got an unexpected keyword argument '" + key + "'");
+            if (out[i])
+                raise(PyExc_TypeError, qualname_ + "() got multiple values for argument '" + key + "'");
+            out[i] = py::reinterpret_borrow<py::object>(item.second);
+        }
+    }
+    std::vector<const char *> missing;
+    for (size_t i = 0; i < n; ++i) {
+        if (out[i])
+            continue;
+        if (params_[i].default_value)
+            out[i] = params_[i].default_value;
+        else
+            missing.push_back(params_[i].name);
+    }
+    if (!missing.empty()) {
+        std::string names;
+        for (size_t i = 0; i < missing.size(); ++i) {
+            if (i > 0)
+                names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+            names += std::string("'") + missing[i] + "'";
+        }
+        raise(PyExc_TypeError, qualname_ + "() missing " + plural(missing.size(), "required positional argument") +
+                                   ": " + names);
+    }
+    return out;
+}
+
+} // namespace kestrum

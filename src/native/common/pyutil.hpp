@@ -1,0 +1,47 @@
+// Small helpers for talking to the Python libraries from C++.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace kestrum {
+namespace py = pybind11;
+
+// A module (or one attribute of it) imported on first use and kept for the life of
+// the process. The reference is leaked on purpose: a static py::object would be
+// released after the interpreter is gone. Declare instances `static`.
+class Imported {
+  public:
+    constexpr explicit Imported(const char *module, const char *attr = nullptr) : module_(module), attr_(attr) {}
+    // Borrowed reference; the GIL must be held.
+    py::handle get();
+    py::handle operator*() { return get(); }
+    template <typename... Args> py::object operator()(Args &&...args) {
+        return get()(std::forward<Args>(args)...);
+    }
+
+  private:
+    const char *module_;
+    const char *attr_;
+    PyObject *value_ = nullptr;
+};
+
+// A builtin function placed in a class namespace binds `self` like a `def`.
+py::object instancemethod(const py::cpp_function &f);
+// builtins.classmethod(f)
+py::object classmethod(const py::cpp_function &f);
+
+// Creates a class by calling `metatype(name, bases, namespace)`, with the
+// `__module__` and `__qualname__` a class statement in `module` would have given it.
+py::object make_class(py::handle metatype, const char *name, const py::tuple &bases, py::dict ns,
+                      const std::string &module, const std::string &qualname);
+
+// Gives a builtin function a proper `__qualname__`/`__module__` where tools show it.
+void set_function_names(py::handle f, const std::string &module, const std::string &qualname);
+
+// str(x), falling back to repr(x) and then to "<unprintable T object>", so that
+// text for a log line or a message can always be had.
+py::str safe_str(py::handle x);
+
+} // namespace kestrum

@@ -1,0 +1,498 @@
+// kestrum.service.scribeline: loggers that write every record as one JSON line,
+// enriched with the current request's context columns.
+#include "common/args.hpp"
+#include "common/json_writer.hpp"
+#include "common/pyutil.hpp"
+
+#include <pybind11/eval.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+using namespace kestrum;
+
+namespace {
+
+constexpr const char *kModule = "kestrum.service.scribeline";
+constexpr long kMaxBytes = 104857600; // 100 MiB before rotation
+constexpr int kBackupCount = 20;
+
+const char *const kRemoveAttr[] = {"levelno", "threadName", "processName",     "exc_text",
+                                   "stack_info", "created", "msecs", "relativeCreated",
+                                   "args",    "pathname",   "exc_info"};
+const char *const kDefaultContextColumns[] = {"myapp", "myip", "username", "path", "traceid"};
+
+Imported loguru_logger("loguru", "logger");
+Imported deepcopy("copy", "deepcopy");
+Imported mapping_abc("collections.abc", "Mapping");
+
+bool is_exception(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
+
+// str(value) for the record's attributes; never fails, so a record is never lost.
+py::object text_of(PyObject *value) {
+    if (Py_TYPE(value) == &PyUnicode_Type)
+        return py::reinterpret_borrow<py::object>(value);
+    if (PyObject *s = PyObject_Str(value))
+        return py::reinterpret_steal<py::object>(s);
+    PyErr_Clear();
+    return safe_str(value);
+}
+
+bool str_equal(PyObject *a, PyObject *b) {
+    if (a == b)
+        return true;
+    if (!PyUnicode_Check(a) || !PyUnicode_Check(b))
+        return false;
+    return PyUnicode_Compare(a, b) == 0;
+}
+
+// The document under construction: insertion-ordered, and assigning to an existing
+// key replaces the value in place, as a dict does.
+struct Doc {
+    std::vector<std::pair<py::object, py::object>> items;
+
+    void append(py::object key, py::object value) { items.emplace_back(std::move(key), std::move(value)); }
+    void set(py::handle key, py::object value) {
+        for (auto &item : items) {
+            if (str_equal(item.first.ptr(), key.ptr())) {
+                item.second = std::move(value);
+                return;
+            }
+        }
+        append(py::reinterpret_borrow<py::object>(key), std::move(value));
+    }
+};
+
+// State captured by one `_JSONFormatter` class.
+struct FormatterState {
+    py::object contextvar;           // the request context variable, or None
+    py::list context_columns;        // names of the context columns
+    std::vector<py::object> context_keys; // "vek_" + each name
+    py::list msg_columns;            // names lifted out of dictionary messages
+    py::object klass;                // weak reference to the class
+
+    // Snapshot of `remove_attr` used while the list is unchanged: its items and
+    // their hashes, so most record attributes are rejected without comparing text.
+    std::vector<py::object> removed;
+    std::vector<Py_hash_t> removed_hash;
+
+    PyObject *class_object() const {
+        PyObject *cls = PyWeakref_GetObject(klass.ptr());
+        return cls == Py_None ? nullptr : cls;
+    }
+
+    py::object remove_attr() const {
+        if (PyObject *cls = class_object())
+            return py::getattr(cls, "remove_attr");
+        py::list fallback;
+        for (const char *name : kRemoveAttr)
+            fallback.append(name);
+        return std::move(fallback);
+    }
+
+    bool snapshot_valid(PyObject *list) {
+        if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(removed.size()))
+            return false;
+        for (size_t i = 0; i < removed.size(); ++i)
+            if (PyList_GET_ITEM(list, i) != removed[i].ptr())
+                return false;
+        return true;
+    }
+
+    bool take_snapshot(PyObject *list) {
+        removed.clear();
+        removed_hash.clear();
+        if (!PyList_CheckExact(list))
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject *item = PyList_GET_ITEM(list, i);
+            if (Py_TYPE(item) != &PyUnicode_Type) {
+                removed.clear();
+                removed_hash.clear();
+                return false;
+            }
+            removed.push_back(py::reinterpret_borrow<py::object>(item));
+            removed_hash.push_back(PyObject_Hash(item));
+        }
+        return true;
+    }
+
+    // `name in remove_attr`
+    bool is_removed(PyObject *list, PyObject *name) {
+        if (Py_TYPE(name) == &PyUnicode_Type && (snapshot_valid(list) || take_snapshot(list))) {
+            const Py_hash_t h = PyObject_Hash(name);
+            for (size_t i = 0; i < removed.size(); ++i)
+                if (removed_hash[i] == h && str_equal(removed[i].ptr(), name))
+                    return true;
+            return false;
+        }
+        const int found = PySequence_Contains(list, name);
+        if (found < 0)
+            throw py::error_already_set();
+        return found == 1;
+    }
+};
+
+// The record's attributes as text, minus `remove_attr`. `with_msg` false leaves the
+// message out of the text conversion (format() replaces it with its copy anyway).
+void collect_record(FormatterState &st, py::handle record, Doc &doc, bool with_msg) {
+    py::object attrs = py::getattr(record, "__dict__");
+    py::object remove = st.remove_attr();
+    static PyObject *msg_name = PyUnicode_InternFromString("msg");
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(attrs.ptr(), &pos, &key, &value)) {
+        if (st.is_removed(remove.ptr(), key))
+            continue;
+        py::object k = Py_TYPE(key) == &PyUnicode_Type ? py::reinterpret_borrow<py::object>(key) : text_of(key);
+        if (!with_msg && str_equal(key, msg_name))
+            doc.append(std::move(k), py::none());
+        else
+            doc.append(std::move(k), text_of(value));
+    }
+}
+
+// datetime.now() as "%Y-%m-%dT%H:%M:%S.<microseconds>" (local time, no zone).
+py::str format_time_now() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const time_t secs = ts.tv_sec;
+    tm local;
+    localtime_r(&secs, &local);
+    char buf[64];
+    const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06ld", local.tm_year + 1900,
+                                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                                static_cast<long>(ts.tv_nsec / 1000));
+    return py::str(buf, static_cast<size_t>(n));
+}
+
+// The current request-context value, or a null handle when there is none usable:
+// no value, an error reading it, or a falsy value.
+py::object read_context(py::handle var) {
+    PyObject *value = nullptr;
+    if (PyContextVar_CheckExact(var.ptr())) {
+        if (PyContextVar_Get(var.ptr(), nullptr, &value) < 0) {
+            PyErr_Clear();
+            return py::object();
+        }
+        if (!value)
+            return py::object();
+    } else {
+        value = PyObject_CallMethod(var.ptr(), "get", nullptr);
+        if (!value) {
+            PyErr_Clear();
+            return py::object();
+        }
+    }
+    py::object data = py::reinterpret_steal<py::object>(value);
+    const int truth = PyObject_IsTrue(data.ptr());
+    if (truth <= 0) {
+        PyErr_Clear();
+        return py::object();
+    }
+    return data;
+}
+
+// _data[key] when the context holds a truthy value under `key`, else "".
+py::object context_value(py::handle data, py::handle key) {
+    PyObject *found = nullptr;
+    if (PyDict_CheckExact(data.ptr())) {
+        found = PyDict_GetItemWithError(data.ptr(), key.ptr());
+        Py_XINCREF(found);
+    } else {
+        const int has = PySequence_Contains(data.ptr(), key.ptr());
+        if (has == 1)
+            found = PyObject_GetItem(data.ptr(), key.ptr());
+    }
+    py::object value = py::reinterpret_steal<py::object>(found);
+    if (found && PyObject_IsTrue(found) == 1)
+        return value;
+    PyErr_Clear();
+    return py::str("");
+}
+
+void add_context_columns(FormatterState &st, Doc &doc) {
+    py::object data = read_context(st.contextvar);
+    if (data && !PyDict_Check(data.ptr())) {
+        const int is_mapping = PyObject_IsInstance(data.ptr(), mapping_abc.get().ptr());
+        if (is_mapping != 1) { // not a mapping: an empty context
+            PyErr_Clear();
+            data = py::object();
+        }
+    }
+    const size_t n = st.context_keys.size();
+    for (size_t i = 0; i < n; ++i) {
+        py::handle name = PyList_GET_ITEM(st.context_columns.ptr(), static_cast<Py_ssize_t>(i));
+        doc.set(name, data ? context_value(data, st.context_keys[i]) : py::str(""));
+    }
+}
+
+// copy.deepcopy(msg), skipping the call for immutable scalars. A message that
+// cannot be deep-copied is used as it is (a dictionary through a shallow copy).
+py::object copy_message(py::handle msg) {
+    PyTypeObject *tp = Py_TYPE(msg.ptr());
+    if (tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
+        msg.is_none())
+        return py::reinterpret_borrow<py::object>(msg);
+    try {
+        return deepcopy(msg);
+    } catch (py::error_already_set &e) {
+        if (!is_exception(e))
+            throw;
+    }
+    if (PyDict_Check(msg.ptr())) {
+        PyObject *shallow = PyDict_Copy(msg.ptr());
+        if (!shallow)
+            throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(shallow);
+    }
+    return py::reinterpret_borrow<py::object>(msg);
+}
+
+void add_message(FormatterState &st, py::handle record, Doc &doc) {
+    static PyObject *msg_name = PyUnicode_InternFromString("msg");
+    py::object msg = copy_message(py::getattr(record, msg_name));
+    if (PyDict_Check(msg.ptr()) && PyList_GET_SIZE(st.msg_columns.ptr()) > 0) {
+        py::list keys = py::reinterpret_steal<py::list>(PySequence_List(msg.ptr()));
+        if (!keys)
+            throw py::error_already_set();
+        for (py::handle k : keys) {
+            const int listed = PySequence_Contains(st.msg_columns.ptr(), k.ptr());
+            if (listed < 0)
+                throw py::error_already_set();
+            if (listed)
+                doc.set(k, msg[k]);
+        }
+        for (py::handle name : st.msg_columns) {
+            const int present = PySequence_Contains(msg.ptr(), name.ptr());
+            if (present < 0)
+                throw py::error_already_set();
+            if (present && PyObject_DelItem(msg.ptr(), name.ptr()) < 0)
+                throw py::error_already_set();
+        }
+    }
+    doc.set(msg_name, std::move(msg));
+}
+
+// One line of JSON; a value the encoder cannot take is written as its str().
+py::str serialise(const Doc &doc) {
+    JsonWriter w;
+    w.raw('{');
+    bool first = true;
+    for (const auto &item : doc.items) {
+        if (!first)
+            w.raw(", ");
+        first = false;
+        w.string(item.first.ptr());
+        w.raw(": ");
+        if (w.value(item.second.ptr()))
+            continue;
+        try {
+            w.fragment(json_dumps_stdlib(item.second).ptr());
+        } catch (py::error_already_set &e) {
+            if (!is_exception(e))
+                throw;
+            w.string(safe_str(item.second).ptr());
+        }
+    }
+    w.raw('}');
+    return w.finish();
+}
+
+py::str format_record(FormatterState &st, py::handle self, py::handle record) {
+    Doc doc;
+    doc.items.reserve(24);
+    collect_record(st, record, doc, /*with_msg=*/false);
+    static PyObject *time_name = PyUnicode_InternFromString("time");
+    doc.set(time_name, format_time_now());
+    if (!st.contextvar.is_none() && !st.context_keys.empty())
+        add_context_columns(st, doc);
+    py::object exc_info = py::getattr(record, "exc_info", py::none());
+    if (PyObject_IsTrue(exc_info.ptr()) == 1) {
+        py::object text;
+        try {
+            text = self.attr("formatException")(exc_info);
+        } catch (py::error_already_set &e) {
+            if (!is_exception(e))
+                throw;
+            text = safe_str(exc_info);
+        }
+        doc.set(py::str("exc_info"), std::move(text));
+    }
+    PyErr_Clear();
+    add_message(st, record, doc);
+    return serialise(doc);
+}
+
+// Splits "a, b,c" at every comma and strips each piece (empty pieces are kept).
+py::list split_columns(py::handle text) {
+    py::list out;
+    for (py::handle piece : text.attr("split")(","))
+        out.append(piece.attr("strip")());
+    return out;
+}
+
+py::object make_formatter_class(py::object contextvar, py::list context_columns, py::list msg_columns) {
+    auto st = std::make_shared<FormatterState>();
+    st->contextvar = std::move(contextvar);
+    st->context_columns = context_columns;
+    for (py::handle name : context_columns)
+        st->context_keys.push_back(py::str("vek_") + py::str(name));
+    st->msg_columns = msg_columns;
+
+    py::list remove_attr;
+    for (const char *name : kRemoveAttr)
+        remove_attr.append(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name)));
+
+    py::dict ns;
+    ns["remove_attr"] = remove_attr;
+    ns["set_contextvar_g"] = instancemethod(py::cpp_function(
+        [](py::handle self, py::object g) { py::setattr(self, "contextvar_g", g); }, py::name("set_contextvar_g"),
+        py::arg("self"), py::arg("g")));
+    ns["format"] = instancemethod(py::cpp_function(
+        [st](py::handle self, py::handle record) { return format_record(*st, self, record); }, py::name("format"),
+        py::arg("self"), py::arg("record")));
+    ns["build_record"] = classmethod(py::cpp_function(
+        [st](py::handle, py::handle record) {
+            Doc doc;
+            collect_record(*st, record, doc, /*with_msg=*/true);
+            py::dict out;
+            for (auto &item : doc.items)
+                out[item.first] = item.second;
+            return out;
+        },
+        py::name("build_record"), py::arg("cls"), py::arg("record")));
+    ns["set_format_time"] = classmethod(py::cpp_function(
+        [](py::handle, py::handle extra) {
+            py::str text = format_time_now();
+            extra["time"] = text;
+            return text;
+        },
+        py::name("set_format_time"), py::arg("cls"), py::arg("extra")));
+
+    static Imported formatter("logging", "Formatter");
+    py::object cls = make_class(py::type::of(formatter.get()), "_JSONFormatter", py::make_tuple(formatter.get()), ns,
+                                kModule, "service_init_logger.<locals>._JSONFormatter");
+    // A weak reference: the class owns these closures, so a strong one would be a cycle
+    // the garbage collector cannot see.
+    st->klass = py::module_::import("weakref").attr("ref")(cls);
+    return cls;
+}
+
+// Everything the first resumption of service_init_logger does; returns the logger.
+py::object setup_logger(py::object project_name, py::object path_log, py::object level, py::object contextvar_g,
+                        py::object log_column_contextvar, py::object log_column_msg) {
+    auto info = [](const std::string &text) { loguru_logger.get().attr("info")(text); };
+    const std::string name_text = py::str(project_name);
+    info("create my logger " + name_text + " at " + std::string(py::str(path_log)));
+
+    py::list context_columns;
+    if (log_column_contextvar.is_none()) {
+        for (const char *name : kDefaultContextColumns)
+            context_columns.append(name);
+    } else {
+        context_columns = split_columns(log_column_contextvar);
+    }
+    py::list msg_columns = log_column_msg.is_none() ? py::list() : split_columns(log_column_msg);
+    info("log column contextvar: " + std::string(py::str(context_columns)));
+    info("log_column msg       : " + std::string(py::str(msg_columns)));
+
+    py::object cls = make_formatter_class(contextvar_g, context_columns, msg_columns);
+
+    static Imported get_logger("logging", "getLogger");
+    py::object logger = get_logger(project_name.is_none() ? py::str(kModule) : project_name);
+    py::object json_format = cls();
+
+    if (PyObject_IsTrue(path_log.ptr()) == 1) {
+        static Imported path_join("os.path", "join");
+        py::object filename = path_join(path_log, name_text + ".log");
+        info("log filename " + std::string(py::str(filename)));
+        // The handler library defers opening its files to the first record and would then
+        // fail on every record; open the file once now so a bad directory fails here.
+        static Imported io_open("io", "open");
+        io_open(filename, "a", py::arg("encoding") = "utf-8").attr("close")();
+        static Imported file_handler("concurrent_log_handler", "ConcurrentRotatingFileHandler");
+        // keep_file_open=False: a lock file held open across fork() is shared with the
+        // children and no longer excludes them. utf-8: the JSON is written unescaped.
+        py::object handler = file_handler(filename, "a", kMaxBytes, kBackupCount, py::arg("encoding") = "utf-8",
+                                          py::arg("keep_file_open") = false);
+        handler.attr("setFormatter")(json_format);
+        logger.attr("addHandler")(handler);
+    }
+    static Imported stream_handler("logging", "StreamHandler");
+    py::object handler = stream_handler(py::arg("stream") = py::module_::import("sys").attr("stdout"));
+    handler.attr("setFormatter")(json_format);
+    logger.attr("addHandler")(handler);
+    logger.attr("setLevel")(level);
+    return logger;
+}
+
+// service_init_logger must be a real generator function: the dependency injection
+// library drives it only if inspect.isgeneratorfunction() says so. The two Python
+// lines below are that shell; the work is setup_logger() above. Argument types are
+// checked at the call by the function-like object built around it.
+constexpr const char *kGeneratorShell = R"PY(
+def service_init_logger(project_name=None, path_log=None, level=10, contextvar_g=None, log_column_contextvar=None, log_column_msg=None):
+    yield _setup(project_name, path_log, level, contextvar_g, log_column_contextvar, log_column_msg)
+)PY";
+
+py::object make_service_init_logger(py::module_ &m) {
+    py::dict g;
+    g["__builtins__"] = py::module_::import("builtins");
+    g["__name__"] = kModule;
+    g["_setup"] = py::cpp_function(&setup_logger, py::name("_setup"));
+    py::exec(kGeneratorShell, g);
+    py::object generator_function = g["service_init_logger"];
+
+    const Signature sig("service_init_logger", {optional("project_name"), optional("path_log"),
+                                                optional("level", py::int_(10)), optional("contextvar_g"),
+                                                optional("log_column_contextvar"), optional("log_column_msg")});
+    py::dict ns;
+    ns["__slots__"] = py::tuple();
+    ns["__doc__"] = "Configure a JSON logger; a generator yielding the logger once.";
+    ns["__name__"] = "service_init_logger";
+    ns["__code__"] = generator_function.attr("__code__");
+    ns["__defaults__"] = generator_function.attr("__defaults__");
+    ns["__kwdefaults__"] = py::none();
+    ns["__annotations__"] = py::dict();
+    ns["__call__"] = instancemethod(py::cpp_function(
+        [sig, generator_function](py::handle, py::args args, py::kwargs kwargs) {
+            std::vector<py::object> a = sig.bind(args, kwargs);
+            check_exact("project_name", a[0], &PyUnicode_Type, true);
+            check_exact("path_log", a[1], &PyUnicode_Type, true);
+            check_exact("log_column_contextvar", a[4], &PyUnicode_Type, true);
+            check_exact("log_column_msg", a[5], &PyUnicode_Type, true);
+            return generator_function(a[0], a[1], a[2], a[3], a[4], a[5]);
+        },
+        py::name("__call__")));
+    ns["__repr__"] = instancemethod(py::cpp_function(
+        [](py::handle self) {
+            return py::str("<function service_init_logger at 0x{:x}>")
+                .format(reinterpret_cast<uintptr_t>(self.ptr()));
+        },
+        py::name("__repr__")));
+    py::object type = make_class(reinterpret_cast<PyObject *>(&PyType_Type), "service_init_logger_function",
+                                 py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns, m.attr("__name__").cast<std::string>(),
+                                 "service_init_logger_function");
+    return type();
+}
+
+} // namespace
+
+PYBIND11_MODULE(scribeline, m) {
+    py::options options;
+    options.disable_function_signatures();
+    m.doc() = "JSON logging: service_init_logger and its per-call _JSONFormatter.";
+    // Imported now so a missing library fails the import, as a Python module would.
+    loguru_logger.get();
+    py::module_::import("concurrent_log_handler");
+    m.attr("loguru_logger") = loguru_logger.get();
+    m.attr("service_init_logger") = make_service_init_logger(m);
+    m.def("_json_dumps", [](py::handle obj) { return json_dumps(obj); },
+          "json.dumps(obj, ensure_ascii=False), written by the module's own encoder where it can.");
+}
