@@ -43,11 +43,6 @@ def services() -> dict[str, str]:
     return env
 
 
-def restart_service(which: str) -> None:
-    """Restarts one of the project's servers ("redis" or "mysql")."""
-    subprocess.run([str(SERVICES), "restart", which], check=True)
-
-
 @pytest.fixture(scope="session")
 def redis_info(services: dict[str, str]) -> dict[str, object]:
     """Connection settings for the test Redis, in the shape ServiceRedis accepts."""
@@ -75,3 +70,53 @@ def mysql_admin(services: dict[str, str]) -> dict[str, object]:
         "user": services["KESTRUM_MYSQL_ADMIN_USER"],
         "password": services["KESTRUM_MYSQL_ADMIN_PASSWORD"],
     }
+
+
+def _free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class PrivateServices:
+    """A Redis and MariaDB pair of one test's own, for tests that stop or restart
+    servers without disturbing the shared ones."""
+
+    def __init__(self, base: Path) -> None:
+        self.env = dict(os.environ)
+        self.env.update(
+            KESTRUM_SERVICES_DIR=str(base),
+            KESTRUM_REDIS_PORT=str(_free_port()),
+            KESTRUM_MYSQL_PORT=str(_free_port()),
+        )
+        self.settings = {k: self.env.get(k, v) for k, v in _service_env().items()}
+        self.settings.update(
+            KESTRUM_REDIS_PORT=self.env["KESTRUM_REDIS_PORT"],
+            KESTRUM_MYSQL_PORT=self.env["KESTRUM_MYSQL_PORT"],
+        )
+
+    def run(self, *args: str) -> None:
+        subprocess.run([str(SERVICES), *args], check=True, env=self.env)
+
+    @property
+    def redis_info(self) -> dict[str, object]:
+        return {"host": "127.0.0.1", "port": int(self.settings["KESTRUM_REDIS_PORT"]), "db": 0}
+
+    @property
+    def mysql_info(self) -> dict[str, object]:
+        s = self.settings
+        return {
+            "host": "127.0.0.1", "port": int(s["KESTRUM_MYSQL_PORT"]), "user": s["KESTRUM_MYSQL_USER"],
+            "password": s["KESTRUM_MYSQL_PASSWORD"], "db": s["KESTRUM_MYSQL_DB"],
+        }
+
+
+@pytest.fixture
+def private_services(tmp_path_factory, services):
+    """Starts a private Redis and MariaDB (`.run("restart", "redis")` restarts one);
+    stops them after the test."""
+    # /tmp paths stay short enough for the MariaDB socket name.
+    priv = PrivateServices(tmp_path_factory.mktemp("svc"))
+    priv.run("start")
+    yield priv
+    priv.run("stop")
