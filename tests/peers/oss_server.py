@@ -38,9 +38,10 @@ __all__ = ["OssServer", "StoredObject", "string_to_sign", "sign"]
 
 # Query parameters that are part of the signed resource (the SDK signs only these).
 SUBRESOURCES = frozenset(
-    "acl uploads location cors logging website referer lifecycle delete append tagging objectMeta "
-    "uploadId partNumber security-token position img style styleName replication replicationProgress "
-    "replicationLocation cname bucketInfo comp qos live status vod startTime endTime symlink "
+    "acl uploads location cors logging website referer lifecycle delete append tagging "
+    "objectMeta uploadId partNumber security-token position img style styleName replication "
+    "replicationProgress replicationLocation cname bucketInfo comp qos live status vod "
+    "startTime endTime symlink "
     "x-oss-process response-content-type response-content-language response-expires "
     "response-cache-control response-content-disposition response-content-encoding restore "
     "callback callback-var policy stat encryption versions versioning versionId objectInfo".split()
@@ -227,14 +228,14 @@ class OssServer:
     def fail_next_uploads(self, n: int, status: int = 500, *, once_per_key: bool = False) -> None:
         """The next ``n`` uploads are answered with ``status`` and not stored.
 
-        ``once_per_key``: an upload of a key that has already failed this way goes through
-        and leaves the failure for the next key, like a transient fault a retry gets past.
+        ``once_per_key``: a key that has ever failed this way is not failed again; its
+        upload goes through and leaves the failure for another key, like a transient fault
+        that a retry gets past.
         """
         with self._lock:
             self._fail_left = n
             self._fail_status = status
             self._fail_once_per_key = once_per_key
-            self._failed_keys.clear()
 
     @property
     def pending_failures(self) -> int:
@@ -351,13 +352,19 @@ def _make_handler(server: OssServer) -> type[BaseHTTPRequestHandler]:
                     server.rejected += 1
                     if method == "PUT":
                         server.upload_attempts += 1
-                return self._error(method, refused.status, refused.code, refused.message, request_id)
+                return self._error(
+                    method, refused.status, refused.code, refused.message, request_id
+                )
             if method == "PUT":
                 status = server._take_failure(bucket, key)
                 if status is not None:
-                    return self._error(method, status, "InternalError", "Injected failure.", request_id)
+                    return self._error(
+                        method, status, "InternalError", "Injected failure.", request_id
+                    )
                 kept = {
-                    k.lower(): v for k, v in self.headers.items() if k.lower() not in _TRANSPORT_HEADERS
+                    k.lower(): v
+                    for k, v in self.headers.items()
+                    if k.lower() not in _TRANSPORT_HEADERS
                 }
                 obj = StoredObject(body, kept)
                 with server._lock:
@@ -368,7 +375,9 @@ def _make_handler(server: OssServer) -> type[BaseHTTPRequestHandler]:
                 return self._reply(204, {}, b"", request_id)
             obj = server.object(bucket, key)
             if obj is None:
-                return self._error(method, 404, "NoSuchKey", "The specified key does not exist.", request_id)
+                return self._error(
+                    method, 404, "NoSuchKey", "The specified key does not exist.", request_id
+                )
             headers = {
                 "ETag": obj.etag,
                 "Last-Modified": formatdate(obj.last_modified, usegmt=True),
@@ -376,14 +385,21 @@ def _make_handler(server: OssServer) -> type[BaseHTTPRequestHandler]:
             }
             self._reply(200, headers, obj.body, request_id, head=method == "HEAD")
 
-        def _error(self, method: str, status: int, code: str, message: str, request_id: str) -> None:
+        def _error(
+            self, method: str, status: int, code: str, message: str, request_id: str
+        ) -> None:
             if method == "HEAD":  # no body: the SDK reads a bare status
                 return self._reply(status, {}, b"", request_id)
             xml = _error_xml(code, message, request_id)
             self._reply(status, {"Content-Type": "application/xml"}, xml, request_id)
 
         def _reply(
-            self, status: int, headers: dict[str, str], body: bytes, request_id: str, head: bool = False
+            self,
+            status: int,
+            headers: dict[str, str],
+            body: bytes,
+            request_id: str,
+            head: bool = False,
         ) -> None:
             self.send_response(status)
             self.send_header("x-oss-request-id", request_id)
