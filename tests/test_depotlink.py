@@ -184,6 +184,12 @@ class TestUpload:
             # the SDK itself still guesses a type from the local file name
             assert stored.headers.get("content-type") == mimetypes.guess_type(src)[0]
 
+    def test_empty_file(self, cdn, server, files):
+        # the SDK sends an empty body chunked, without Content-Length
+        name = cdn.upload(files("empty.png", b""))
+        assert server.object(BUCKET, name).body == b""
+        assert server.object(BUCKET, name).headers["content-disposition"] == "inline"
+
     def test_caller_name_is_used_unchanged_without_headers(self, cdn, server, files):
         src = files("plot.png")
         assert cdn.upload(src, "c.png") == "c.png"
