@@ -15,37 +15,88 @@ constexpr int kMaxDepth = 64;
 
 const char kHex[] = "0123456789abcdef";
 
-template <typename CharT> void escape_into(std::vector<Py_UCS4> &out, const CharT *s, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = s[i];
-        if (c >= 0x20 && c != '"' && c != '\\') {
-            out.push_back(c);
+// Characters that stand for themselves inside a JSON string (ensure_ascii=False).
+struct PlainTable {
+    bool plain[256];
+    constexpr PlainTable() : plain() {
+        for (int c = 0; c < 256; ++c)
+            plain[c] = c >= 0x20 && c != '"' && c != '\\';
+    }
+};
+constexpr PlainTable kPlain;
+
+inline bool plain_char(Py_UCS4 c) { return c > 0xFF ? true : kPlain.plain[c]; }
+
+} // namespace
+
+void JsonWriter::widen() {
+    wide_.clear();
+    wide_.reserve(narrow_.size() * 2);
+    for (unsigned char c : narrow_)
+        wide_.push_back(c);
+    wide_mode_ = true;
+}
+
+void JsonWriter::truncate(size_t n) {
+    if (wide_mode_)
+        wide_.resize(n);
+    else
+        narrow_.resize(n);
+}
+
+template <typename CharT> void JsonWriter::escaped(const CharT *s, Py_ssize_t n) {
+    Py_ssize_t i = 0;
+    while (i < n) {
+        if (sizeof(CharT) == 1 && !wide_mode_) { // copy runs of plain characters at once
+            Py_ssize_t j = i;
+            while (j < n && plain_char(s[j]))
+                ++j;
+            narrow_.append(reinterpret_cast<const char *>(s + i), static_cast<size_t>(j - i));
+            i = j;
+            if (i == n)
+                break;
+        }
+        const Py_UCS4 c = s[i++];
+        if (plain_char(c)) {
+            put(c);
             continue;
         }
-        out.push_back('\\');
+        put('\\');
         switch (c) {
-        case '"': out.push_back('"'); break;
-        case '\\': out.push_back('\\'); break;
-        case '\b': out.push_back('b'); break;
-        case '\f': out.push_back('f'); break;
-        case '\n': out.push_back('n'); break;
-        case '\r': out.push_back('r'); break;
-        case '\t': out.push_back('t'); break;
+        case '"': put('"'); break;
+        case '\\': put('\\'); break;
+        case '\b': put('b'); break;
+        case '\f': put('f'); break;
+        case '\n': put('n'); break;
+        case '\r': put('r'); break;
+        case '\t': put('t'); break;
         default:
-            out.push_back('u');
-            out.push_back('0');
-            out.push_back('0');
-            out.push_back(kHex[(c >> 4) & 0xf]);
-            out.push_back(kHex[c & 0xf]);
+            put('u');
+            put('0');
+            put('0');
+            put(kHex[(c >> 4) & 0xf]);
+            put(kHex[c & 0xf]);
         }
     }
 }
 
-} // namespace
 
 void JsonWriter::raw(const char *text) {
+    if (!wide_mode_) {
+        narrow_.append(text);
+        return;
+    }
     for (; *text; ++text)
-        buf_.push_back(static_cast<unsigned char>(*text));
+        wide_.push_back(static_cast<unsigned char>(*text));
+}
+
+void JsonWriter::latin1(const std::string &text) {
+    if (!wide_mode_) {
+        narrow_.append(text);
+        return;
+    }
+    for (unsigned char c : text)
+        wide_.push_back(c);
 }
 
 void JsonWriter::fragment(PyObject *str) {
@@ -53,25 +104,25 @@ void JsonWriter::fragment(PyObject *str) {
     const int kind = PyUnicode_KIND(str);
     const void *data = PyUnicode_DATA(str);
     for (Py_ssize_t i = 0; i < n; ++i)
-        buf_.push_back(PyUnicode_READ(kind, data, i));
+        put(PyUnicode_READ(kind, data, i));
 }
 
 void JsonWriter::string(PyObject *str) {
-    buf_.push_back('"');
+    put('"');
     const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
     switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND: escape_into(buf_, PyUnicode_1BYTE_DATA(str), n); break;
-    case PyUnicode_2BYTE_KIND: escape_into(buf_, PyUnicode_2BYTE_DATA(str), n); break;
-    default: escape_into(buf_, PyUnicode_4BYTE_DATA(str), n); break;
+    case PyUnicode_1BYTE_KIND: escaped(PyUnicode_1BYTE_DATA(str), n); break;
+    case PyUnicode_2BYTE_KIND: escaped(PyUnicode_2BYTE_DATA(str), n); break;
+    default: escaped(PyUnicode_4BYTE_DATA(str), n); break;
     }
-    buf_.push_back('"');
+    put('"');
 }
 
 bool JsonWriter::value(PyObject *obj) {
-    const size_t mark = buf_.size();
+    const size_t mark = size();
     if (value_at(obj, 0))
         return true;
-    buf_.resize(mark);
+    truncate(mark);
     return false;
 }
 
@@ -90,9 +141,20 @@ bool JsonWriter::value_at(PyObject *obj, int depth) {
         long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow)
             return false; // big ints: the encoder's own text (and its digit limit)
-        char tmp[32];
-        std::snprintf(tmp, sizeof tmp, "%lld", v);
-        raw(tmp);
+        char tmp[24];
+        char *end = tmp + sizeof tmp, *p = end;
+        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        do {
+            *--p = static_cast<char>('0' + u % 10);
+            u /= 10;
+        } while (u);
+        if (v < 0)
+            *--p = '-';
+        if (!wide_mode_)
+            narrow_.append(p, static_cast<size_t>(end - p));
+        else
+            for (; p < end; ++p)
+                wide_.push_back(static_cast<unsigned char>(*p));
     } else if (tp == &PyFloat_Type) {
         const double d = PyFloat_AS_DOUBLE(obj);
         if (std::isnan(d)) {
@@ -109,7 +171,7 @@ bool JsonWriter::value_at(PyObject *obj, int depth) {
     } else if (tp == &PyList_Type || tp == &PyTuple_Type) {
         if (depth >= kMaxDepth)
             return false;
-        buf_.push_back('[');
+        put('[');
         // A list may be changed by nothing here (no Python code runs), so indexing is safe.
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
         PyObject **items = PySequence_Fast_ITEMS(obj);
@@ -119,11 +181,11 @@ bool JsonWriter::value_at(PyObject *obj, int depth) {
             if (!value_at(items[i], depth + 1))
                 return false;
         }
-        buf_.push_back(']');
+        put(']');
     } else if (tp == &PyDict_Type) {
         if (depth >= kMaxDepth)
             return false;
-        buf_.push_back('{');
+        put('{');
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool first = true;
@@ -138,7 +200,7 @@ bool JsonWriter::value_at(PyObject *obj, int depth) {
             if (!value_at(v, depth + 1))
                 return false;
         }
-        buf_.push_back('}');
+        put('}');
     } else {
         return false;
     }
@@ -146,7 +208,9 @@ bool JsonWriter::value_at(PyObject *obj, int depth) {
 }
 
 py::str JsonWriter::finish() const {
-    PyObject *s = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf_.data(), static_cast<Py_ssize_t>(buf_.size()));
+    PyObject *s = wide_mode_ ? PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_.data(),
+                                                         static_cast<Py_ssize_t>(wide_.size()))
+                             : PyUnicode_DecodeLatin1(narrow_.data(), static_cast<Py_ssize_t>(narrow_.size()), nullptr);
     if (!s)
         throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);

@@ -13,14 +13,14 @@ py::handle Imported::get() {
     return value_;
 }
 
-py::object instancemethod(const py::cpp_function &f) {
+py::object instancemethod(py::handle f) {
     PyObject *m = PyInstanceMethod_New(f.ptr());
     if (!m)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(m);
 }
 
-py::object classmethod(const py::cpp_function &f) {
+py::object classmethod(py::handle f) {
     PyObject *m = PyClassMethod_New(f.ptr());
     if (!m)
         throw py::error_already_set();

@@ -28,9 +28,9 @@ class Imported {
 };
 
 // A builtin function placed in a class namespace binds `self` like a `def`.
-py::object instancemethod(const py::cpp_function &f);
+py::object instancemethod(py::handle f);
 // builtins.classmethod(f)
-py::object classmethod(const py::cpp_function &f);
+py::object classmethod(py::handle f);
 
 // Creates a class by calling `metatype(name, bases, namespace)`, with the
 // `__module__` and `__qualname__` a class statement in `module` would have given it.

@@ -6,9 +6,9 @@
 
 #include <pybind11/eval.h>
 
-#include <cstdio>
 #include <ctime>
 #include <memory>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +33,25 @@ Imported mapping_abc("collections.abc", "Mapping");
 
 bool is_exception(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
 
+// Attribute and key names used on every record, interned once (and kept for good).
+struct Names {
+    PyObject *dict, *msg, *time, *exc_info, *format_exception, *remove_attr;
+};
+const Names &names() {
+    static const Names n{PyUnicode_InternFromString("__dict__"), PyUnicode_InternFromString("msg"),
+                         PyUnicode_InternFromString("time"),     PyUnicode_InternFromString("exc_info"),
+                         PyUnicode_InternFromString("formatException"),
+                         PyUnicode_InternFromString("remove_attr")};
+    return n;
+}
+
+py::object attr(py::handle obj, PyObject *name) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), name);
+    if (!v)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
 // str(value) for the record's attributes; never fails, so a record is never lost.
 py::object text_of(PyObject *value) {
     if (Py_TYPE(value) == &PyUnicode_Type)
@@ -51,20 +70,37 @@ bool str_equal(PyObject *a, PyObject *b) {
     return PyUnicode_Compare(a, b) == 0;
 }
 
+Py_hash_t str_hash(PyObject *s) {
+    const Py_hash_t h = PyObject_Hash(s); // cached in the str object after the first call
+    if (h == -1)
+        throw py::error_already_set();
+    return h;
+}
+
 // The document under construction: insertion-ordered, and assigning to an existing
 // key replaces the value in place, as a dict does.
 struct Doc {
-    std::vector<std::pair<py::object, py::object>> items;
+    struct Item {
+        py::object key;
+        Py_hash_t hash;
+        py::object value;
+    };
+    std::vector<Item> items;
 
-    void append(py::object key, py::object value) { items.emplace_back(std::move(key), std::move(value)); }
+    // For keys known to be new (the record's own attribute names are unique).
+    void append(py::object key, py::object value) {
+        const Py_hash_t h = str_hash(key.ptr());
+        items.push_back({std::move(key), h, std::move(value)});
+    }
     void set(py::handle key, py::object value) {
+        const Py_hash_t h = str_hash(key.ptr());
         for (auto &item : items) {
-            if (str_equal(item.first.ptr(), key.ptr())) {
-                item.second = std::move(value);
+            if (item.hash == h && str_equal(item.key.ptr(), key.ptr())) {
+                item.value = std::move(value);
                 return;
             }
         }
-        append(py::reinterpret_borrow<py::object>(key), std::move(value));
+        items.push_back({py::reinterpret_borrow<py::object>(key), h, std::move(value)});
     }
 };
 
@@ -75,6 +111,10 @@ struct FormatterState {
     std::vector<py::object> context_keys; // "vek_" + each name
     py::list msg_columns;            // names lifted out of dictionary messages
     py::object klass;                // weak reference to the class
+
+    // `"name": ` as JSON text for key objects seen before (the record's attribute names
+    // recur on every record); the map holds the keys, so their addresses stay theirs.
+    std::unordered_map<PyObject *, std::pair<py::object, std::string>> key_text;
 
     // Snapshot of `remove_attr` used while the list is unchanged: its items and
     // their hashes, so most record attributes are rejected without comparing text.
@@ -88,7 +128,7 @@ struct FormatterState {
 
     py::object remove_attr() const {
         if (PyObject *cls = class_object())
-            return py::getattr(cls, "remove_attr");
+            return attr(cls, names().remove_attr);
         py::list fallback;
         for (const char *name : kRemoveAttr)
             fallback.append(name);
@@ -141,9 +181,11 @@ struct FormatterState {
 // The record's attributes as text, minus `remove_attr`. `with_msg` false leaves the
 // message out of the text conversion (format() replaces it with its copy anyway).
 void collect_record(FormatterState &st, py::handle record, Doc &doc, bool with_msg) {
-    py::object attrs = py::getattr(record, "__dict__");
+    py::object attrs = attr(record, names().dict);
+    if (!PyDict_Check(attrs.ptr()))
+        throw py::type_error("the record's __dict__ is not a dictionary");
     py::object remove = st.remove_attr();
-    static PyObject *msg_name = PyUnicode_InternFromString("msg");
+    PyObject *msg_name = names().msg;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(attrs.ptr(), &pos, &key, &value)) {
@@ -157,18 +199,38 @@ void collect_record(FormatterState &st, py::handle record, Doc &doc, bool with_m
     }
 }
 
-// datetime.now() as "%Y-%m-%dT%H:%M:%S.<microseconds>" (local time, no zone).
+void put_digits(char *out, long value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10)
+        out[i] = static_cast<char>('0' + value % 10);
+}
+
+// datetime.now() as "%Y-%m-%dT%H:%M:%S.<microseconds>" (local time, no zone). The
+// text up to the seconds is kept per second: every caller holds the GIL.
 py::str format_time_now() {
+    static time_t cached_secs = -1;
+    static char text[32]; // "YYYY-MM-DDTHH:MM:SS.uuuuuu"
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    const time_t secs = ts.tv_sec;
-    tm local;
-    localtime_r(&secs, &local);
-    char buf[64];
-    const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06ld", local.tm_year + 1900,
-                                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                                static_cast<long>(ts.tv_nsec / 1000));
-    return py::str(buf, static_cast<size_t>(n));
+    if (ts.tv_sec != cached_secs) {
+        const time_t secs = ts.tv_sec;
+        tm local;
+        localtime_r(&secs, &local);
+        put_digits(text, local.tm_year + 1900L, 4);
+        text[4] = '-';
+        put_digits(text + 5, local.tm_mon + 1, 2);
+        text[7] = '-';
+        put_digits(text + 8, local.tm_mday, 2);
+        text[10] = 'T';
+        put_digits(text + 11, local.tm_hour, 2);
+        text[13] = ':';
+        put_digits(text + 14, local.tm_min, 2);
+        text[16] = ':';
+        put_digits(text + 17, local.tm_sec, 2);
+        text[19] = '.';
+        cached_secs = secs;
+    }
+    put_digits(text + 20, ts.tv_nsec / 1000, 6);
+    return py::reinterpret_steal<py::str>(PyUnicode_DecodeLatin1(text, 26, nullptr));
 }
 
 // The current request-context value, or a null handle when there is none usable:
@@ -232,13 +294,61 @@ void add_context_columns(FormatterState &st, Doc &doc) {
     }
 }
 
-// copy.deepcopy(msg), skipping the call for immutable scalars. A message that
-// cannot be deep-copied is used as it is (a dictionary through a shallow copy).
+bool is_atomic(PyObject *o) {
+    PyTypeObject *tp = Py_TYPE(o);
+    return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
+           o == Py_None;
+}
+
+// copy.deepcopy for plain data (exact dict, list and tuple over str, int, float, bool
+// and None), done here without the memo machinery. A null handle means "not plain":
+// the caller then uses copy.deepcopy itself. Shared sub-objects are copied once per
+// use, which is invisible in the JSON text.
+py::object plain_deepcopy(PyObject *o, int depth) {
+    if (is_atomic(o))
+        return py::reinterpret_borrow<py::object>(o);
+    if (depth > 32)
+        return py::object();
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == &PyDict_Type) {
+        py::dict out;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(o, &pos, &k, &v)) {
+            if (!is_atomic(k))
+                return py::object();
+            py::object copied = plain_deepcopy(v, depth + 1);
+            if (!copied || PyDict_SetItem(out.ptr(), k, copied.ptr()) < 0)
+                return py::object();
+        }
+        return std::move(out);
+    }
+    if (tp == &PyList_Type) {
+        const Py_ssize_t n = PyList_GET_SIZE(o);
+        py::list out(n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::object copied = plain_deepcopy(PyList_GET_ITEM(o, i), depth + 1);
+            if (!copied)
+                return py::object();
+            PyList_SET_ITEM(out.ptr(), i, copied.release().ptr());
+        }
+        return std::move(out);
+    }
+    if (tp == &PyTuple_Type) { // deepcopy keeps a tuple of atoms as it is
+        const Py_ssize_t n = PyTuple_GET_SIZE(o);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!is_atomic(PyTuple_GET_ITEM(o, i)))
+                return py::object();
+        return py::reinterpret_borrow<py::object>(o);
+    }
+    return py::object();
+}
+
+// copy.deepcopy(msg). A message that cannot be deep-copied is used as it is (a
+// dictionary through a shallow copy, so the caller's object is never modified).
 py::object copy_message(py::handle msg) {
-    PyTypeObject *tp = Py_TYPE(msg.ptr());
-    if (tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
-        msg.is_none())
-        return py::reinterpret_borrow<py::object>(msg);
+    if (py::object copied = plain_deepcopy(msg.ptr(), 0))
+        return copied;
     try {
         return deepcopy(msg);
     } catch (py::error_already_set &e) {
@@ -255,8 +365,8 @@ py::object copy_message(py::handle msg) {
 }
 
 void add_message(FormatterState &st, py::handle record, Doc &doc) {
-    static PyObject *msg_name = PyUnicode_InternFromString("msg");
-    py::object msg = copy_message(py::getattr(record, msg_name));
+    PyObject *msg_name = names().msg;
+    py::object msg = copy_message(attr(record, msg_name));
     if (PyDict_Check(msg.ptr()) && PyList_GET_SIZE(st.msg_columns.ptr()) > 0) {
         py::list keys = py::reinterpret_steal<py::list>(PySequence_List(msg.ptr()));
         if (!keys)
@@ -265,8 +375,12 @@ void add_message(FormatterState &st, py::handle record, Doc &doc) {
             const int listed = PySequence_Contains(st.msg_columns.ptr(), k.ptr());
             if (listed < 0)
                 throw py::error_already_set();
-            if (listed)
-                doc.set(k, msg[k]);
+            if (listed) {
+                PyObject *v = PyObject_GetItem(msg.ptr(), k.ptr());
+                if (!v)
+                    throw py::error_already_set();
+                doc.set(k, py::reinterpret_steal<py::object>(v));
+            }
         }
         for (py::handle name : st.msg_columns) {
             const int present = PySequence_Contains(msg.ptr(), name.ptr());
@@ -279,8 +393,31 @@ void add_message(FormatterState &st, py::handle record, Doc &doc) {
     doc.set(msg_name, std::move(msg));
 }
 
+void write_key(FormatterState &st, JsonWriter &w, PyObject *key) {
+    auto found = st.key_text.find(key);
+    if (found != st.key_text.end()) {
+        w.latin1(found->second.second);
+        return;
+    }
+    if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND || st.key_text.size() >= 256) {
+        w.string(key);
+        w.raw(": ");
+        return;
+    }
+    JsonWriter one;
+    one.string(key);
+    one.raw(": ");
+    py::str text = one.finish();
+    py::bytes latin = py::reinterpret_steal<py::bytes>(PyUnicode_AsLatin1String(text.ptr()));
+    if (!latin)
+        throw py::error_already_set();
+    std::string bytes = latin;
+    w.latin1(bytes);
+    st.key_text.emplace(key, std::make_pair(py::reinterpret_borrow<py::object>(key), std::move(bytes)));
+}
+
 // One line of JSON; a value the encoder cannot take is written as its str().
-py::str serialise(const Doc &doc) {
+py::str serialise(FormatterState &st, const Doc &doc) {
     JsonWriter w;
     w.raw('{');
     bool first = true;
@@ -288,16 +425,15 @@ py::str serialise(const Doc &doc) {
         if (!first)
             w.raw(", ");
         first = false;
-        w.string(item.first.ptr());
-        w.raw(": ");
-        if (w.value(item.second.ptr()))
+        write_key(st, w, item.key.ptr());
+        if (w.value(item.value.ptr()))
             continue;
         try {
-            w.fragment(json_dumps_stdlib(item.second).ptr());
+            w.fragment(json_dumps_stdlib(item.value).ptr());
         } catch (py::error_already_set &e) {
             if (!is_exception(e))
                 throw;
-            w.string(safe_str(item.second).ptr());
+            w.string(safe_str(item.value).ptr());
         }
     }
     w.raw('}');
@@ -308,25 +444,68 @@ py::str format_record(FormatterState &st, py::handle self, py::handle record) {
     Doc doc;
     doc.items.reserve(24);
     collect_record(st, record, doc, /*with_msg=*/false);
-    static PyObject *time_name = PyUnicode_InternFromString("time");
-    doc.set(time_name, format_time_now());
+    doc.set(names().time, format_time_now());
     if (!st.contextvar.is_none() && !st.context_keys.empty())
         add_context_columns(st, doc);
-    py::object exc_info = py::getattr(record, "exc_info", py::none());
+    PyObject *exc = PyObject_GetAttr(record.ptr(), names().exc_info);
+    if (!exc)
+        PyErr_Clear();
+    py::object exc_info = exc ? py::reinterpret_steal<py::object>(exc) : py::none();
     if (PyObject_IsTrue(exc_info.ptr()) == 1) {
         py::object text;
         try {
-            text = self.attr("formatException")(exc_info);
+            text = attr(self, names().format_exception)(exc_info);
         } catch (py::error_already_set &e) {
             if (!is_exception(e))
                 throw;
             text = safe_str(exc_info);
         }
-        doc.set(py::str("exc_info"), std::move(text));
+        doc.set(names().exc_info, std::move(text));
     }
     PyErr_Clear();
     add_message(st, record, doc);
-    return serialise(doc);
+    return serialise(st, doc);
+}
+
+// format(self, record) is called for every record a handler writes, so it is a plain
+// METH_FASTCALL builtin over the class's state rather than a pybind11 function.
+const char *const kStateCapsule = "kestrum.scribeline.FormatterState";
+
+PyObject *format_fastcall(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "format() takes exactly 2 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    auto *st = static_cast<std::shared_ptr<FormatterState> *>(PyCapsule_GetPointer(capsule, kStateCapsule));
+    if (!st)
+        return nullptr;
+    try {
+        return format_record(**st, args[0], args[1]).release().ptr();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef format_def = {"format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_fastcall)),
+                          METH_FASTCALL, "Format the record as one JSON line."};
+
+py::object make_format_function(const std::shared_ptr<FormatterState> &st) {
+    auto *holder = new std::shared_ptr<FormatterState>(st);
+    PyObject *capsule = PyCapsule_New(holder, kStateCapsule, [](PyObject *c) {
+        delete static_cast<std::shared_ptr<FormatterState> *>(PyCapsule_GetPointer(c, kStateCapsule));
+    });
+    if (!capsule) {
+        delete holder;
+        throw py::error_already_set();
+    }
+    py::object owner = py::reinterpret_steal<py::object>(capsule);
+    PyObject *f = PyCFunction_NewEx(&format_def, owner.ptr(), py::str(kModule).ptr());
+    if (!f)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(f);
 }
 
 // Splits "a, b,c" at every comma and strips each piece (empty pieces are kept).
@@ -354,16 +533,14 @@ py::object make_formatter_class(py::object contextvar, py::list context_columns,
     ns["set_contextvar_g"] = instancemethod(py::cpp_function(
         [](py::handle self, py::object g) { py::setattr(self, "contextvar_g", g); }, py::name("set_contextvar_g"),
         py::arg("self"), py::arg("g")));
-    ns["format"] = instancemethod(py::cpp_function(
-        [st](py::handle self, py::handle record) { return format_record(*st, self, record); }, py::name("format"),
-        py::arg("self"), py::arg("record")));
+    ns["format"] = instancemethod(make_format_function(st));
     ns["build_record"] = classmethod(py::cpp_function(
         [st](py::handle, py::handle record) {
             Doc doc;
             collect_record(*st, record, doc, /*with_msg=*/true);
             py::dict out;
             for (auto &item : doc.items)
-                out[item.first] = item.second;
+                out[item.key] = item.value;
             return out;
         },
         py::name("build_record"), py::arg("cls"), py::arg("record")));
