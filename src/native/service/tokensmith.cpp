@@ -1,0 +1,169 @@
+// kestrum.service.tokensmith: HS256 access tokens carrying a user name and an expiry.
+#include "common/args.hpp"
+#include "common/authcheck.hpp"
+#include "common/pyutil.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+using namespace kestrum;
+
+namespace {
+
+Imported jwt_encode("jwt", "encode");
+Imported jwt_decode("jwt", "decode");
+Imported jwt_error("jwt", "PyJWTError");
+
+[[noreturn]] void raise_type_expected(const char *expected, py::handle got) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+struct ServiceJwt {
+    py::object secret_key;
+    py::object timeout;
+};
+
+py::list hs256_only() {
+    py::list algorithms;
+    algorithms.append("HS256");
+    return algorithms;
+}
+
+// A correctly signed token whose claims made the library fail outside its own error
+// class (an `exp` of null, a list, Infinity, ... depending on the library version).
+// The claim checks are switched off here, so success means the signature holds.
+bool signature_holds(const ServiceJwt &self, py::handle token) {
+    py::dict options;
+    for (const char *check :
+         {"verify_exp", "verify_nbf", "verify_iat", "verify_iss", "verify_aud", "verify_sub", "verify_jti"})
+        options[check] = false;
+    try {
+        jwt_decode(token, self.secret_key, py::arg("algorithms") = hs256_only(), py::arg("options") = options);
+        return true;
+    } catch (py::error_already_set &) {
+        return false;
+    }
+}
+
+py::object create_access_token(const ServiceJwt &self, py::handle user_name, py::handle timeout) {
+    check_exact("user_name", user_name, &PyUnicode_Type);
+    check_exact("timeout", timeout, &PyLong_Type, true);
+    const int truthy = PyObject_IsTrue(timeout.ptr());
+    if (truthy < 0)
+        throw py::error_already_set();
+    py::handle lifetime = truthy ? timeout : py::handle(self.timeout);
+    py::object now = py::float_(wall_time());
+    PyObject *exp = PyNumber_Add(now.ptr(), lifetime.ptr());
+    if (!exp)
+        throw py::error_already_set();
+    py::dict payload;
+    payload["user_name"] = user_name;
+    payload["exp"] = py::reinterpret_steal<py::object>(exp);
+    py::object token = jwt_encode(payload, self.secret_key, py::arg("algorithm") = "HS256");
+    if (!PyUnicode_Check(token.ptr()))
+        raise_type_expected("str", token);
+    return token;
+}
+
+py::object verify_access_token(const ServiceJwt &self, py::handle token) {
+    check_exact("token", token, &PyUnicode_Type);
+    // Text that UTF-8 cannot carry (lone surrogates) is no token at all.
+    if (!PyUnicode_AsUTF8AndSize(token.ptr(), nullptr)) {
+        py::error_already_set e;
+        raise_auth_failed(e.value());
+    }
+    py::object data;
+    try {
+        data = jwt_decode(token, self.secret_key, py::arg("algorithms") = hs256_only());
+    } catch (py::error_already_set &e) {
+        if (e.matches(jwt_error.get()))
+            raise_auth_failed(e.value());
+        if ((e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) &&
+            signature_holds(self, token))
+            raise_auth_failed(e.value());
+        throw;
+    }
+    py::object expire = data.attr("get")("exp");
+    if (expire.is_none())
+        raise_auth_failed();
+    bool expired;
+    try {
+        expired = utc_expired(expire);
+    } catch (py::error_already_set &e) {
+        // Numeric text, or a time the date conversion cannot represent: the token is
+        // unusable, which is an authentication failure like any other.
+        if (!e.matches(PyExc_Exception))
+            throw;
+        raise_auth_failed(e.value());
+    }
+    if (expired)
+        raise_auth_failed();
+    PyObject *name = PyObject_GetItem(data.ptr(), py::str("user_name").ptr());
+    if (!name)
+        throw py::error_already_set();
+    py::object result = py::reinterpret_steal<py::object>(name);
+    if (!result.is_none() && !PyUnicode_Check(name))
+        raise_type_expected("str", result);
+    return result;
+}
+
+} // namespace
+
+PYBIND11_MODULE(tokensmith, m) {
+    py::options options;
+    options.disable_function_signatures();
+    m.doc() = "JWT access tokens: ServiceJwt.";
+    // Imported now so a missing library fails the import, as a Python module would.
+    py::module_::import("time");
+    py::module_::import("datetime");
+    jwt_encode.get();
+    jwt_decode.get();
+    jwt_error.get();
+    m.attr("jwt") = py::module_::import("jwt");
+    m.attr("ExceptionAuthFailed") = py::module_::import("kestrum.util").attr("ExceptionAuthFailed");
+
+    const Signature init_sig("ServiceJwt.__init__", {required("info")}, true);
+    const Signature create_sig("ServiceJwt.create_access_token", {required("user_name"), optional("timeout")}, true);
+    const Signature verify_sig("ServiceJwt.verify_access_token", {required("token")}, true);
+
+    py::class_<ServiceJwt>(m, "ServiceJwt", py::dynamic_attr(),
+                           "Issues and verifies HS256 access tokens with the claims user_name and exp.")
+        .def(py::init([init_sig](py::args args, py::kwargs kwargs) {
+                 std::vector<py::object> a = init_sig.bind(args, kwargs);
+                 py::object info = a[0];
+                 check_exact("info", info, &PyDict_Type);
+                 py::dict d = py::reinterpret_borrow<py::dict>(info);
+                 if (!d.contains("secret_key"))
+                     raise_exception("jwt_secret_key not in info, please check");
+                 auto self = std::make_unique<ServiceJwt>();
+                 self->secret_key = d["secret_key"];
+                 py::object timeout = d.contains("timeout") ? py::object(d["timeout"]) : py::object(py::int_(3600));
+                 PyObject *as_int = PyNumber_Long(timeout.ptr());
+                 if (!as_int)
+                     throw py::error_already_set();
+                 self->timeout = py::reinterpret_steal<py::object>(as_int);
+                 return self;
+             }),
+             "ServiceJwt(info: dict)")
+        .def(
+            "create_access_token",
+            [create_sig](const ServiceJwt &self, py::args args, py::kwargs kwargs) {
+                std::vector<py::object> a = create_sig.bind(args, kwargs);
+                return create_access_token(self, a[0], a[1]);
+            },
+            "create_access_token(user_name: str, timeout: int = None) -> str\n\n"
+            "A new token for `user_name`, valid for `timeout` seconds (the configured lifetime when falsy).")
+        .def(
+            "verify_access_token",
+            [verify_sig](const ServiceJwt &self, py::args args, py::kwargs kwargs) {
+                std::vector<py::object> a = verify_sig.bind(args, kwargs);
+                return verify_access_token(self, a[0]);
+            },
+            "verify_access_token(token: str) -> str\n\n"
+            "The token's user name; ExceptionAuthFailed for a forged, malformed or expired token.")
+        .def_property_readonly("_secret_key", [](const ServiceJwt &self) { return self.secret_key; })
+        .def_property_readonly("_timeout", [](const ServiceJwt &self) { return self.timeout; });
+}
