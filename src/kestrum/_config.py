@@ -11,8 +11,6 @@ A configuration file (YAML or JSON) holds one mapping::
       - {type: redis, name: cache, info: {host: 127.0.0.1, port: 6379}}
 """
 
-from __future__ import annotations
-
 import json
 import os
 from typing import Any
@@ -89,12 +87,12 @@ class KestrumModelProject(BaseModel):
     config: ProjectConfig
 
     @classmethod
-    def from_mapping(cls, data: dict[str, Any]) -> KestrumModelProject:
+    def from_mapping(cls, data: dict[str, Any]) -> "KestrumModelProject":
         """Build from the configuration mapping (the content of a configuration file)."""
         return cls(config=data)
 
     @classmethod
-    def from_file(cls, path: str | os.PathLike[str]) -> KestrumModelProject:
+    def from_file(cls, path: "str | os.PathLike[str]") -> "KestrumModelProject":
         """Load a ``.yaml``/``.yml`` or ``.json`` configuration file."""
         path = os.fspath(path)
         with open(path, encoding="utf-8") as fh:
