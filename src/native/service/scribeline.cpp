@@ -191,11 +191,13 @@ void collect_record(FormatterState &st, py::handle record, Doc &doc, bool with_m
     while (PyDict_Next(attrs.ptr(), &pos, &key, &value)) {
         if (st.is_removed(remove.ptr(), key))
             continue;
+        // Own references: str() may run Python code that changes the record.
         py::object k = Py_TYPE(key) == &PyUnicode_Type ? py::reinterpret_borrow<py::object>(key) : text_of(key);
-        if (!with_msg && str_equal(key, msg_name))
+        py::object v = py::reinterpret_borrow<py::object>(value);
+        if (!with_msg && str_equal(k.ptr(), msg_name))
             doc.append(std::move(k), py::none());
         else
-            doc.append(std::move(k), text_of(value));
+            doc.append(std::move(k), text_of(v.ptr()));
     }
 }
 
