@@ -1,6 +1,7 @@
 // kestrum.service.tokensmith: HS256 access tokens carrying a user name and an expiry.
 #include "common/args.hpp"
 #include "common/authcheck.hpp"
+#include "common/fastmethod.hpp"
 #include "common/pyutil.hpp"
 
 #include <string>
@@ -110,6 +111,9 @@ py::object verify_access_token(const ServiceJwt &self, py::handle token) {
     return result;
 }
 
+py::object create_method(ServiceJwt &self, FastArgs a) { return create_access_token(self, a[0], a[1]); }
+py::object verify_method(ServiceJwt &self, FastArgs a) { return verify_access_token(self, a[0]); }
+
 } // namespace
 
 PYBIND11_MODULE(tokensmith, m) {
@@ -126,44 +130,33 @@ PYBIND11_MODULE(tokensmith, m) {
     m.attr("ExceptionAuthFailed") = py::module_::import("kestrum.util").attr("ExceptionAuthFailed");
 
     const Signature init_sig("ServiceJwt.__init__", {required("info")}, true);
-    const Signature create_sig("ServiceJwt.create_access_token", {required("user_name"), optional("timeout")}, true);
-    const Signature verify_sig("ServiceJwt.verify_access_token", {required("token")}, true);
-
-    py::class_<ServiceJwt>(m, "ServiceJwt", py::dynamic_attr(),
-                           "Issues and verifies HS256 access tokens with the claims user_name and exp.")
-        .def(py::init([init_sig](py::args args, py::kwargs kwargs) {
-                 std::vector<py::object> a = init_sig.bind(args, kwargs);
-                 py::object info = a[0];
-                 check_exact("info", info, &PyDict_Type);
-                 py::dict d = py::reinterpret_borrow<py::dict>(info);
-                 if (!d.contains("secret_key"))
-                     raise_exception("jwt_secret_key not in info, please check");
-                 auto self = std::make_unique<ServiceJwt>();
-                 self->secret_key = d["secret_key"];
-                 py::object timeout = d.contains("timeout") ? py::object(d["timeout"]) : py::object(py::int_(3600));
-                 PyObject *as_int = PyNumber_Long(timeout.ptr());
-                 if (!as_int)
-                     throw py::error_already_set();
-                 self->timeout = py::reinterpret_steal<py::object>(as_int);
-                 return self;
-             }),
-             "ServiceJwt(info: dict)")
-        .def(
-            "create_access_token",
-            [create_sig](const ServiceJwt &self, py::args args, py::kwargs kwargs) {
-                std::vector<py::object> a = create_sig.bind(args, kwargs);
-                return create_access_token(self, a[0], a[1]);
-            },
-            "create_access_token(user_name: str, timeout: int = None) -> str\n\n"
-            "A new token for `user_name`, valid for `timeout` seconds (the configured lifetime when falsy).")
-        .def(
-            "verify_access_token",
-            [verify_sig](const ServiceJwt &self, py::args args, py::kwargs kwargs) {
-                std::vector<py::object> a = verify_sig.bind(args, kwargs);
-                return verify_access_token(self, a[0]);
-            },
-            "verify_access_token(token: str) -> str\n\n"
-            "The token's user name; ExceptionAuthFailed for a forged, malformed or expired token.")
-        .def_property_readonly("_secret_key", [](const ServiceJwt &self) { return self.secret_key; })
+    py::class_<ServiceJwt> cls(m, "ServiceJwt", py::dynamic_attr(),
+                               "Issues and verifies HS256 access tokens with the claims user_name and exp.");
+    cls.def(py::init([init_sig](py::args args, py::kwargs kwargs) {
+                std::vector<py::object> a = init_sig.bind(args, kwargs);
+                py::object info = a[0];
+                check_exact("info", info, &PyDict_Type);
+                py::dict d = py::reinterpret_borrow<py::dict>(info);
+                if (!d.contains("secret_key"))
+                    raise_exception("jwt_secret_key not in info, please check");
+                auto self = std::make_unique<ServiceJwt>();
+                self->secret_key = d["secret_key"];
+                py::object timeout = d.contains("timeout") ? py::object(d["timeout"]) : py::object(py::int_(3600));
+                PyObject *as_int = PyNumber_Long(timeout.ptr());
+                if (!as_int)
+                    throw py::error_already_set();
+                self->timeout = py::reinterpret_steal<py::object>(as_int);
+                return self;
+            }),
+            "ServiceJwt(info: dict)");
+    def_fast_method<ServiceJwt, create_method>(
+        cls, "create_access_token", "ServiceJwt.create_access_token", {required("user_name"), optional("timeout")},
+        "create_access_token(user_name: str, timeout: int = None) -> str\n\n"
+        "A new token for `user_name`, valid for `timeout` seconds (the configured lifetime when falsy).");
+    def_fast_method<ServiceJwt, verify_method>(
+        cls, "verify_access_token", "ServiceJwt.verify_access_token", {required("token")},
+        "verify_access_token(token: str) -> str\n\n"
+        "The token's user name; ExceptionAuthFailed for a forged, malformed or expired token.");
+    cls.def_property_readonly("_secret_key", [](const ServiceJwt &self) { return self.secret_key; })
         .def_property_readonly("_timeout", [](const ServiceJwt &self) { return self.timeout; });
 }

@@ -1,0 +1,87 @@
+// Methods called through the runtime's vectorcall protocol, for operations whose own
+// work is small enough that pybind11's generic dispatch (a bound method, an argument
+// tuple and a keyword dict per call) would dominate. Positional calls bind directly;
+// keyword calls and wrong arities go through `Signature`, so the errors read exactly
+// as they do for every other method.
+#pragma once
+
+#include "common/args.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <stdexcept>
+#include <vector>
+
+namespace kestrum {
+namespace py = pybind11;
+
+constexpr size_t kFastMaxParams = 8;
+
+// Bound arguments, in declaration order (borrowed: the caller keeps them alive).
+using FastArgs = const py::handle *;
+
+struct FastSpec {
+    Signature sig;
+    std::vector<Signature::Param> params;
+    size_t required;
+};
+
+template <auto Impl> inline FastSpec *fast_spec = nullptr;
+
+template <typename Self, py::object (*Impl)(Self &, FastArgs)>
+PyObject *fast_trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargs_given, PyObject *kwnames) {
+    const FastSpec &spec = *fast_spec<Impl>;
+    const size_t nargs = static_cast<size_t>(nargs_given);
+    const size_t n = spec.params.size();
+    try {
+        py::handle bound[kFastMaxParams];
+        std::vector<py::object> slow;
+        if (!kwnames && nargs >= spec.required && nargs <= n) {
+            for (size_t i = 0; i < n; ++i)
+                bound[i] = i < nargs ? py::handle(args[i]) : py::handle(spec.params[i].default_value);
+        } else {
+            py::tuple positional(nargs);
+            for (size_t i = 0; i < nargs; ++i)
+                PyTuple_SET_ITEM(positional.ptr(), i, py::reinterpret_borrow<py::object>(args[i]).release().ptr());
+            py::dict keywords;
+            if (kwnames)
+                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+                    keywords[PyTuple_GET_ITEM(kwnames, i)] = py::handle(args[nargs + static_cast<size_t>(i)]);
+            slow = spec.sig.bind(py::reinterpret_borrow<py::args>(positional),
+                                 py::reinterpret_borrow<py::kwargs>(keywords));
+            for (size_t i = 0; i < n; ++i)
+                bound[i] = slow[i];
+        }
+        Self &obj = py::cast<Self &>(py::handle(self));
+        return Impl(obj, bound).release().ptr();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+// Adds `name` to `cls` as a method descriptor running `Impl(self, args)`.
+// `qualname` ("Class.method") is what argument errors name.
+template <typename Self, py::object (*Impl)(Self &, FastArgs), typename Class>
+void def_fast_method(Class &cls, const char *name, const char *qualname, std::vector<Signature::Param> params,
+                     const char *doc) {
+    if (params.size() > kFastMaxParams)
+        throw std::logic_error("too many parameters for a fast method");
+    size_t required = 0;
+    while (required < params.size() && !params[required].default_value)
+        ++required;
+    fast_spec<Impl> = new FastSpec{Signature(qualname, params, true), params, required};
+    static PyMethodDef def{name,
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_trampoline<Self, Impl>)),
+                           METH_FASTCALL | METH_KEYWORDS, doc};
+    PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
+    if (!descr)
+        throw py::error_already_set();
+    py::setattr(cls, name, py::reinterpret_steal<py::object>(descr));
+}
+
+} // namespace kestrum
