@@ -27,9 +27,39 @@ struct ServiceJwt {
     py::object timeout;
 };
 
+// Interned names, set when the module loads.
+PyObject *kUserName = nullptr;
+PyObject *kExp = nullptr;
+PyObject *kHs256 = nullptr;
+PyObject *kAlgorithmKw = nullptr;  // ("algorithm",)
+PyObject *kAlgorithmsKw = nullptr; // ("algorithms",)
+
+PyObject *intern(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s)
+        throw py::error_already_set();
+    return s;
+}
+
+PyObject *keyword_names(const char *name) {
+    PyObject *t = PyTuple_Pack(1, intern(name));
+    if (!t)
+        throw py::error_already_set();
+    return t;
+}
+
+// fn(a, b, <kw>=c) through vectorcall, without building an argument tuple and dict.
+py::object call_with_keyword(py::handle fn, py::handle a, py::handle b, PyObject *kwnames, py::handle c) {
+    PyObject *args[] = {a.ptr(), b.ptr(), c.ptr()};
+    PyObject *r = PyObject_Vectorcall(fn.ptr(), args, 2, kwnames);
+    if (!r)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 py::list hs256_only() {
     py::list algorithms;
-    algorithms.append("HS256");
+    algorithms.append(kHs256);
     return algorithms;
 }
 
@@ -61,9 +91,10 @@ py::object create_access_token(const ServiceJwt &self, py::handle user_name, py:
     if (!exp)
         throw py::error_already_set();
     py::dict payload;
-    payload["user_name"] = user_name;
-    payload["exp"] = py::reinterpret_steal<py::object>(exp);
-    py::object token = jwt_encode(payload, self.secret_key, py::arg("algorithm") = "HS256");
+    py::object exp_ref = py::reinterpret_steal<py::object>(exp);
+    if (PyDict_SetItem(payload.ptr(), kUserName, user_name.ptr()) < 0 || PyDict_SetItem(payload.ptr(), kExp, exp) < 0)
+        throw py::error_already_set();
+    py::object token = call_with_keyword(jwt_encode.get(), payload, self.secret_key, kAlgorithmKw, kHs256);
     if (!PyUnicode_Check(token.ptr()))
         raise_type_expected("str", token);
     return token;
@@ -78,7 +109,7 @@ py::object verify_access_token(const ServiceJwt &self, py::handle token) {
     }
     py::object data;
     try {
-        data = jwt_decode(token, self.secret_key, py::arg("algorithms") = hs256_only());
+        data = call_with_keyword(jwt_decode.get(), token, self.secret_key, kAlgorithmsKw, hs256_only());
     } catch (py::error_already_set &e) {
         if (e.matches(jwt_error.get()))
             raise_auth_failed(e.value());
@@ -87,7 +118,15 @@ py::object verify_access_token(const ServiceJwt &self, py::handle token) {
             raise_auth_failed(e.value());
         throw;
     }
-    py::object expire = data.attr("get")("exp");
+    py::object expire;
+    if (PyDict_CheckExact(data.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(data.ptr(), kExp);
+        if (!found && PyErr_Occurred())
+            throw py::error_already_set();
+        expire = found ? py::reinterpret_borrow<py::object>(found) : py::none();
+    } else {
+        expire = data.attr("get")(py::handle(kExp));
+    }
     if (expire.is_none())
         raise_auth_failed();
     bool expired;
@@ -102,7 +141,7 @@ py::object verify_access_token(const ServiceJwt &self, py::handle token) {
     }
     if (expired)
         raise_auth_failed();
-    PyObject *name = PyObject_GetItem(data.ptr(), py::str("user_name").ptr());
+    PyObject *name = PyObject_GetItem(data.ptr(), kUserName);
     if (!name)
         throw py::error_already_set();
     py::object result = py::reinterpret_steal<py::object>(name);
@@ -123,6 +162,11 @@ PYBIND11_MODULE(tokensmith, m) {
     // Imported now so a missing library fails the import, as a Python module would.
     py::module_::import("time");
     py::module_::import("datetime");
+    kUserName = intern("user_name");
+    kExp = intern("exp");
+    kHs256 = intern("HS256");
+    kAlgorithmKw = keyword_names("algorithm");
+    kAlgorithmsKw = keyword_names("algorithms");
     jwt_encode.get();
     jwt_decode.get();
     jwt_error.get();
