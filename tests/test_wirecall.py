@@ -115,12 +115,12 @@ class TestRequests:
         assert len(peer.requests) == 1
         assert not peer.requests[0].has_header("Authorization")
 
-    def test_unset_variable_without_default(self, peer, capture):
-        bare = contextvars.ContextVar("wirecall_no_default")
-        c = ServiceHpptClient({"address": peer.address}, bare, capture[0])
-        peer.reset()
-        assert c.call("/bg") is None
-        assert not peer.requests[0].has_header("vek-traceid")
+    def test_unset_or_missing_variable(self, peer, capture):
+        for variable in (contextvars.ContextVar("wirecall_no_default"), None):
+            c = ServiceHpptClient({"address": peer.address}, variable, capture[0])
+            peer.reset()
+            assert c.call("/bg") is None
+            assert not peer.requests[0].has_header("vek-traceid")
 
     def test_metadata_headers_in_order(self, client, peer, ctx):
         ctx.set({"vek_accesstoken": "tok", "vek_traceid": "t"})

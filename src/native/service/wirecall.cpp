@@ -56,10 +56,12 @@ bool truthy(py::handle x) {
     return t == 1;
 }
 
-// The request context, or None outside a request: a variable that holds None or was
-// never set (a background job), or holds something that is not a mapping, has no
-// token or trace id to forward.
+// The request context, or None outside a request: no variable at all, a variable that
+// holds None or was never set (a background job), or one that holds something that is
+// not a mapping, has no token or trace id to forward.
 py::object request_context(const ServiceHpptClient &self) {
+    if (self.contextvar_g.is_none())
+        return py::none();
     py::object ctx;
     try {
         ctx = self.contextvar_g.attr("get")();
