@@ -116,7 +116,7 @@ class TestCanonicalSignature:
         for _ in range(500):
             param = {
                 "".join(rng.choices(alphabet, k=rng.randrange(1, 8))): "".join(
-                    rng.choices(alphabet, k=rng.randrange(0, 200))
+                    rng.choices(alphabet, k=rng.randrange(0, 300))  # across MD5 blocks
                 )
                 for _ in range(rng.randrange(1, 6))
             }
@@ -146,11 +146,6 @@ class TestCanonicalSignature:
         for v in values:
             param = {"a": "x", "v": v, "w": 12, "__exp": time.time()}
             assert svc._cal_sign(param) == reference_sign(SECRET, param), repr(v)
-
-    def test_long_text_crosses_md5_blocks(self, svc):
-        for n in range(40, 200):
-            param = {"k": "x" * n, "__exp": 1.0}
-            assert svc._cal_sign(param) == reference_sign(SECRET, param)
 
     def test_text_forms_only(self, svc):
         assert svc._cal_sign({"a": 1, "b": True}) == svc._cal_sign({"a": "1", "b": "True"})

@@ -7,7 +7,6 @@ import hashlib
 import hmac
 import json
 import random
-import threading
 import time
 
 import jwt
@@ -99,6 +98,7 @@ class TestCreate:
         assert claims["user_name"] == "alice"
         assert isinstance(claims["exp"], float)
         assert before + 3600 <= claims["exp"] <= after + 3600
+        assert jwt.decode(token, SECRET, algorithms=["HS256"])["user_name"] == "alice"
 
     def test_fraction_of_creation_second_kept(self, svc):
         fractions = set()
@@ -113,11 +113,6 @@ class TestCreate:
         before = time.time()
         exp = json.loads(segment(svc.create_access_token("bob", timeout), 1))["exp"]
         assert before + lifetime <= exp <= time.time() + lifetime
-
-    def test_configured_text_timeout(self):
-        s = ServiceJwt({"secret_key": SECRET, "timeout": "7200"})
-        exp = json.loads(segment(s.create_access_token("t"), 1))["exp"]
-        assert 7199 < exp - time.time() <= 7200
 
     @pytest.mark.parametrize(
         "args, name, got",
@@ -137,16 +132,14 @@ class TestCreate:
             str(e.value) == f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
         )
 
-    def test_pyjwt_verifies_our_tokens(self, svc):
-        token = svc.create_access_token("carol", 30)
-        assert jwt.decode(token, SECRET, algorithms=["HS256"])["user_name"] == "carol"
-
 
 class TestVerify:
     def test_round_trip_and_foreign_issuer(self, svc):
         assert svc.verify_access_token(svc.create_access_token("dave")) == "dave"
         other_issuer = signed({"user_name": "erin", "exp": time.time() + 30})
         assert svc.verify_access_token(other_issuer) == "erin"
+        assert svc.verify_access_token(forged({"user_name": "m", "exp": time.time() + 9})) == "m"
+        assert svc.verify_access_token(signed({"user_name": "k", "exp": 4102444800})) == "k"
         assert (
             ServiceJwt({"secret_key": SECRET}).verify_access_token(svc.create_access_token("x"))
             == "x"
@@ -218,33 +211,9 @@ class TestVerify:
         with pytest.raises(ExceptionAuthFailed):
             svc.verify_access_token(signed({"user_name": "j", "exp": exp}))
 
-    def test_hand_signed_tokens_are_accepted(self, svc):
-        assert svc.verify_access_token(forged({"user_name": "m", "exp": time.time() + 9})) == "m"
-
-    def test_far_future_exp_accepted(self, svc):
-        assert svc.verify_access_token(signed({"user_name": "k", "exp": 4102444800})) == "k"
-
     def test_surrogate_text_is_not_a_token(self, svc):
         with pytest.raises(ExceptionAuthFailed):
             svc.verify_access_token("\ud800" + svc.create_access_token("l"))
-
-    def test_threads_share_an_instance(self, svc):
-        errors: list[BaseException] = []
-
-        def work(n: int) -> None:
-            try:
-                for i in range(50):
-                    name = f"u{n}-{i}"
-                    assert svc.verify_access_token(svc.create_access_token(name)) == name
-            except BaseException as exc:  # pragma: no cover - reported below
-                errors.append(exc)
-
-        threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert errors == []
 
 
 def decodes_alike(a: str, b: str) -> bool:
