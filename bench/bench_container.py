@@ -19,10 +19,27 @@ import timeit
 from types import SimpleNamespace
 
 LIBRARIES = [
-    "logging", "contextvars", "dependency_injector.containers", "dependency_injector.providers",
-    "loguru", "concurrent_log_handler", "sqlalchemy", "sqlalchemy.ext.automap", "sqlalchemy.orm", "pymysql",
-    "dbutils.pooled_db", "pandas", "tenacity", "casbin", "casbin_sqlalchemy_adapter", "redis", "jwt",
-    "requests", "oss2", "pydantic", "yaml",
+    "logging",
+    "contextvars",
+    "dependency_injector.containers",
+    "dependency_injector.providers",
+    "loguru",
+    "concurrent_log_handler",
+    "sqlalchemy",
+    "sqlalchemy.ext.automap",
+    "sqlalchemy.orm",
+    "pymysql",
+    "dbutils.pooled_db",
+    "pandas",
+    "tenacity",
+    "casbin",
+    "casbin_sqlalchemy_adapter",
+    "redis",
+    "jwt",
+    "requests",
+    "oss2",
+    "pydantic",
+    "yaml",
 ]
 
 
@@ -30,8 +47,13 @@ def cold_import_seconds(statement: str, runs: int) -> list[float]:
     code = f"import time; t = time.perf_counter(); {statement}; print(time.perf_counter() - t)"
     times = []
     for _ in range(runs):
-        out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True,
-                             env=dict(os.environ))
+        out = subprocess.run(
+            [sys.executable, "-c", code],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=dict(os.environ),
+        )
         times.append(float(out.stdout.strip().splitlines()[-1]))
     return times
 
@@ -45,22 +67,33 @@ def main() -> None:
     lib_ms, our_ms = statistics.median(libs) * 1e3, statistics.median(ours) * 1e3
     print(f"python {sys.version.split()[0]}")
     print(f"cold import, third-party libraries alone: {lib_ms:7.1f} ms (median of {runs})")
-    print(f"cold import, kestrum._container         : {our_ms:7.1f} ms   ratio {our_ms / lib_ms:4.2f}x")
+    print(
+        f"cold import, kestrum._container         : {our_ms:7.1f} ms  ratio {our_ms / lib_ms:4.2f}x"
+    )
 
     from kestrum._container import create_container
     from kestrum.service.tokensmith import ServiceJwt
 
     info = {"secret_key": "bench-secret-0123456789abcdefghijkl"}
-    full = {"project_name": "bench", "other": {"path_log": None},
-            "services": [{"type": "jwt", "name": "jwt", "info": info}]}
+    full = {
+        "project_name": "bench",
+        "other": {"path_log": None},
+        "services": [{"type": "jwt", "name": "jwt", "info": info}],
+    }
     entry = SimpleNamespace(dict=lambda: full["services"][0])
-    project = SimpleNamespace(config=SimpleNamespace(other=full["other"], services=[entry], dict=lambda: full))
+    project = SimpleNamespace(
+        config=SimpleNamespace(other=full["other"], services=[entry], dict=lambda: full)
+    )
     container = create_container(project)
     number = 20000
-    direct = min(timeit.repeat(lambda: ServiceJwt(info=info), number=number, repeat=5)) / number * 1e6
+    direct = (
+        min(timeit.repeat(lambda: ServiceJwt(info=info), number=number, repeat=5)) / number * 1e6
+    )
     member = min(timeit.repeat(container.jwt, number=number, repeat=5)) / number * 1e6
     print(f"ServiceJwt(info=...) directly           : {direct:7.2f} us")
-    print(f"container.jwt() (factory member)        : {member:7.2f} us   ratio {member / direct:4.2f}x")
+    print(
+        f"container.jwt() (factory member)        : {member:7.2f} us  ratio {member / direct:4.2f}x"
+    )
 
 
 if __name__ == "__main__":

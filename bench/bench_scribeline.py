@@ -29,8 +29,19 @@ except ImportError:  # python-json-logger < 3
     from pythonjsonlogger.jsonlogger import JsonFormatter
 
 COLUMNS = ["myapp", "myip", "username", "path", "traceid"]
-REMOVED = ["levelno", "threadName", "processName", "exc_text", "stack_info", "created", "msecs",
-           "relativeCreated", "args", "pathname", "exc_info"]
+REMOVED = [
+    "levelno",
+    "threadName",
+    "processName",
+    "exc_text",
+    "stack_info",
+    "created",
+    "msecs",
+    "relativeCreated",
+    "args",
+    "pathname",
+    "exc_info",
+]
 
 
 class PlainFormatter(logging.Formatter):
@@ -45,7 +56,7 @@ class PlainFormatter(logging.Formatter):
     def format(self, record):
         extra = {k: str(v) for k, v in record.__dict__.items() if k not in self.remove_attr}
         now = datetime.datetime.now()
-        extra["time"] = now.strftime("%Y-%m-%dT%H:%M:%S" + ".%06d" % now.microsecond)
+        extra["time"] = now.strftime("%Y-%m-%dT%H:%M:%S" + ".%06d" % now.microsecond)  # noqa: UP031
         for name in self.columns:
             extra[name] = ""
             data = self.contextvar_g.get()
@@ -98,16 +109,26 @@ def rss_mb():
 
 def main():
     var = contextvars.ContextVar("contextvar_g", default=None)
-    var.set({"vek_myapp": "shop", "vek_myip": "10.0.0.7", "vek_username": "ann", "vek_path": "/orders",
-             "vek_traceid": "5f1c2a"})
+    var.set(
+        {
+            "vek_myapp": "shop",
+            "vek_myip": "10.0.0.7",
+            "vek_username": "ann",
+            "vek_path": "/orders",
+            "vek_traceid": "5f1c2a",
+        }
+    )
     with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
         logger = next(service_init_logger("bench", None, logging.INFO, var, None, "user"))
         logger.propagate = False
         native = logger.handlers[0].formatter
         records = make_records(logger)
         plain = PlainFormatter(var, COLUMNS, ["user"])
-        pjl = JsonFormatter("%(name)s %(levelname)s %(filename)s %(module)s %(lineno)s %(funcName)s "
-                            "%(thread)s %(process)s", json_ensure_ascii=False)
+        pjl = JsonFormatter(
+            "%(name)s %(levelname)s %(filename)s %(module)s %(lineno)s %(funcName)s "
+            "%(thread)s %(process)s",
+            json_ensure_ascii=False,
+        )
 
         number = 20000
         t_native = per_call_us(native.format, records, number)
@@ -121,8 +142,8 @@ def main():
 
     print(f"python {sys.version.split()[0]}")
     print(f"format(), native formatter      : {t_native:6.2f} us/record")
-    print(f"format(), plain-Python formatter: {t_plain:6.2f} us/record   ratio {t_plain / t_native:5.1f}x")
-    print(f"format(), python-json-logger    : {t_pjl:6.2f} us/record   ratio {t_pjl / t_native:5.1f}x")
+    for label, t in (("plain-Python formatter", t_plain), ("python-json-logger    ", t_pjl)):
+        print(f"format(), {label}: {t:6.2f} us/record   ratio {t / t_native:5.1f}x")
     print(f"logger.info end to end (stdout to /dev/null): {t_info:6.2f} us/record")
 
     record = records[1]
@@ -133,7 +154,9 @@ def main():
     for _ in range(1_000_000):
         fmt(record)
     after = rss_mb()
-    print(f"RSS over 10^6 format() calls: {before:.1f} MiB -> {after:.1f} MiB ({after - before:+.1f} MiB)")
+    print(
+        f"RSS over 10^6 format() calls: {before:.1f} -> {after:.1f} MiB ({after - before:+.1f} MiB)"
+    )
 
 
 if __name__ == "__main__":

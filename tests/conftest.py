@@ -46,7 +46,11 @@ def services() -> dict[str, str]:
 @pytest.fixture(scope="session")
 def redis_info(services: dict[str, str]) -> dict[str, object]:
     """Connection settings for the test Redis, in the shape ServiceRedis accepts."""
-    return {"host": services["KESTRUM_REDIS_HOST"], "port": int(services["KESTRUM_REDIS_PORT"]), "db": 0}
+    return {
+        "host": services["KESTRUM_REDIS_HOST"],
+        "port": int(services["KESTRUM_REDIS_PORT"]),
+        "db": 0,
+    }
 
 
 @pytest.fixture(scope="session")
@@ -106,8 +110,11 @@ class PrivateServices:
     def mysql_info(self) -> dict[str, object]:
         s = self.settings
         return {
-            "host": "127.0.0.1", "port": int(s["KESTRUM_MYSQL_PORT"]), "user": s["KESTRUM_MYSQL_USER"],
-            "password": s["KESTRUM_MYSQL_PASSWORD"], "db": s["KESTRUM_MYSQL_DB"],
+            "host": "127.0.0.1",
+            "port": int(s["KESTRUM_MYSQL_PORT"]),
+            "user": s["KESTRUM_MYSQL_USER"],
+            "password": s["KESTRUM_MYSQL_PASSWORD"],
+            "db": s["KESTRUM_MYSQL_DB"],
         }
 
 

@@ -57,9 +57,18 @@ def every_service(redis_info, mysql_info, tmp_path):
     return [
         {"type": "mysql", "name": "db", "info": dict(mysql_info, pool_conn_num=2)},
         {"type": "redis", "name": "cache", "info": dict(redis_info)},
-        {"type": "cdn", "name": "cdn", "info": {
-            "access_key_id": "ak", "access_key_secret": "sk", "bucket_name": "bucket-1",
-            "endpoint": "127.0.0.1:9", "need_auth": False, "url_prefix": "http://cdn.local"}},
+        {
+            "type": "cdn",
+            "name": "cdn",
+            "info": {
+                "access_key_id": "ak",
+                "access_key_secret": "sk",
+                "bucket_name": "bucket-1",
+                "endpoint": "127.0.0.1:9",
+                "need_auth": False,
+                "url_prefix": "http://cdn.local",
+            },
+        },
         {"type": "http_client", "name": "peer", "info": {"address": "127.0.0.1:9"}},
         {"type": "jwt", "name": "jwt", "info": {"secret_key": SECRET}},
         {"type": "casbin", "name": "rbac", "info": dict(mysql_info, tb="container_policy")},
@@ -74,17 +83,20 @@ class TestMembers:
 
     def test_every_type_builds_its_service(self, every_service, quiet_stdout):
         config = KestrumModelProject.from_mapping(
-            {"project_name": "every", "other": {"path_log": None}, "services": every_service})
+            {"project_name": "every", "other": {"path_log": None}, "services": every_service}
+        )
         container = create_container(config)
         assert list(container.providers)[:6] == ["db", "cache", "cdn", "peer", "jwt", "rbac"]
         assert isinstance(container.config, providers.Configuration)
         assert container.config.project_name() == "every"
-        kinds = {"db": (ServiceMysql, providers.ThreadSafeSingleton),
-                 "cache": (ServiceRedis, providers.ThreadSafeSingleton),
-                 "cdn": (ServiceCdn, providers.ThreadSafeSingleton),
-                 "peer": (ServiceHpptClient, providers.Factory),
-                 "jwt": (ServiceJwt, providers.Factory),
-                 "rbac": (ServiceCasbin, providers.ThreadSafeSingleton)}
+        kinds = {
+            "db": (ServiceMysql, providers.ThreadSafeSingleton),
+            "cache": (ServiceRedis, providers.ThreadSafeSingleton),
+            "cdn": (ServiceCdn, providers.ThreadSafeSingleton),
+            "peer": (ServiceHpptClient, providers.Factory),
+            "jwt": (ServiceJwt, providers.Factory),
+            "rbac": (ServiceCasbin, providers.ThreadSafeSingleton),
+        }
         logger = container.logger()
         for name, (cls, provider_type) in kinds.items():
             provider = container.providers[name]
@@ -102,8 +114,9 @@ class TestMembers:
         container.shutdown_resources()
 
     def test_context_variable_and_logger_resources(self, capsys):
-        container = create_container(project(other={"path_log": None, "log_column_contextvar": "traceid"},
-                                             name="ctx-res"))
+        container = create_container(
+            project(other={"path_log": None, "log_column_contextvar": "traceid"}, name="ctx-res")
+        )
         container.init_resources()
         var = container.contextvar_g()
         assert isinstance(var, ContextVar) and var.name == "contextvar_g" and var.get() is None
@@ -132,17 +145,23 @@ class TestMembers:
         assert json.loads((tmp_path / "filed.log").read_text())["msg"] == "into the file"
 
     def test_singletons_are_shared_and_factories_are_new(self, redis_info):
-        container = create_container(project([
-            {"type": "redis", "name": "a", "info": dict(redis_info)},
-            {"type": "redis", "name": "b", "info": dict(redis_info)},
-            {"type": "jwt", "name": "j1", "info": {"secret_key": SECRET}},
-            {"type": "jwt", "name": "j2", "info": {"secret_key": SECRET}},
-        ]))
+        container = create_container(
+            project(
+                [
+                    {"type": "redis", "name": "a", "info": dict(redis_info)},
+                    {"type": "redis", "name": "b", "info": dict(redis_info)},
+                    {"type": "jwt", "name": "j1", "info": {"secret_key": SECRET}},
+                    {"type": "jwt", "name": "j2", "info": {"secret_key": SECRET}},
+                ]
+            )
+        )
         assert container.a() is container.a() and container.a() is not container.b()
         assert container.j1() is not container.j1() and type(container.j2()) is ServiceJwt
 
     def test_concurrent_first_requests_build_one_singleton(self, mysql_info, quiet_stdout):
-        container = create_container(project([{"type": "mysql", "name": "db", "info": dict(mysql_info)}]))
+        container = create_container(
+            project([{"type": "mysql", "name": "db", "info": dict(mysql_info)}])
+        )
         barrier = threading.Barrier(16)
         got = []
 
@@ -167,19 +186,27 @@ class TestMembers:
         assert base.__name__ == "_MyDeclarativeContainer"
 
     def test_unknown_types_are_skipped_but_their_names_checked(self):
-        container = create_container(project([
-            {"type": "Redis", "name": "x", "info": {}},
-            {"type": None, "name": "y", "info": {}},
-        ]))
+        container = create_container(
+            project(
+                [
+                    {"type": "Redis", "name": "x", "info": {}},
+                    {"type": None, "name": "y", "info": {}},
+                ]
+            )
+        )
         assert "x" not in container.providers and "y" not in container.providers
         with pytest.raises(Exception, match="^_MyDeclarativeContainer already has attr providers$"):
             create_container(project([{"type": "nope", "name": "providers", "info": {}}]))
 
     def test_own_member_names_pass_and_the_own_member_wins(self):
-        container = create_container(project([
-            {"type": "jwt", "name": "config", "info": {"secret_key": SECRET}},
-            {"type": "jwt", "name": "logger", "info": {"secret_key": SECRET}},
-        ]))
+        container = create_container(
+            project(
+                [
+                    {"type": "jwt", "name": "config", "info": {"secret_key": SECRET}},
+                    {"type": "jwt", "name": "logger", "info": {"secret_key": SECRET}},
+                ]
+            )
+        )
         assert isinstance(container.config, providers.Configuration)
         assert isinstance(container.providers["logger"], providers.Resource)
 
@@ -187,18 +214,36 @@ class TestMembers:
 class TestFailures:
     def test_repeated_name(self, redis_info):
         with pytest.raises(Exception) as err:
-            create_container(project([
-                {"type": "redis", "name": "same", "info": dict(redis_info)},
-                {"type": "jwt", "name": "same", "info": {"secret_key": SECRET}},
-            ]))
+            create_container(
+                project(
+                    [
+                        {"type": "redis", "name": "same", "info": dict(redis_info)},
+                        {"type": "jwt", "name": "same", "info": {"secret_key": SECRET}},
+                    ]
+                )
+            )
         assert type(err.value) is Exception
         assert str(err.value) == "_MyDeclarativeContainer already has attr same"
 
-    @pytest.mark.parametrize("name", ["providers", "override", "wiring_config", "dependencies", "mro",
-                                      "init_resources", "shutdown_resources", "override_providers", "wire"])
+    @pytest.mark.parametrize(
+        "name",
+        [
+            "providers",
+            "override",
+            "wiring_config",
+            "dependencies",
+            "mro",
+            "init_resources",
+            "shutdown_resources",
+            "override_providers",
+            "wire",
+        ],
+    )
     def test_reserved_names(self, name):
         with pytest.raises(Exception, match=f"^_MyDeclarativeContainer already has attr {name}$"):
-            create_container(project([{"type": "jwt", "name": name, "info": {"secret_key": SECRET}}]))
+            create_container(
+                project([{"type": "jwt", "name": name, "info": {"secret_key": SECRET}}])
+            )
 
     def test_name_that_is_not_text(self):
         with pytest.raises(TypeError, match="attribute name must be string"):
@@ -226,7 +271,9 @@ class TestFailures:
             container.j()
 
     def test_arguments(self):
-        with pytest.raises(TypeError, match=r"^create_container\(\) missing 1 required positional argument"):
+        with pytest.raises(
+            TypeError, match=r"^create_container\(\) missing 1 required positional argument"
+        ):
             create_container()
         with pytest.raises(TypeError, match="unexpected keyword argument 'cfg'"):
             create_container(cfg=None)
@@ -235,12 +282,16 @@ class TestFailures:
 
 class TestConfigurationModel:
     def test_loads_yaml_and_json(self, tmp_path):
-        data = {"project_name": "p", "other": {"path_log": None, "log_column_msg": "user"},
-                "services": [{"type": "jwt", "name": "jwt", "info": {"secret_key": SECRET}}]}
+        data = {
+            "project_name": "p",
+            "other": {"path_log": None, "log_column_msg": "user"},
+            "services": [{"type": "jwt", "name": "jwt", "info": {"secret_key": SECRET}}],
+        }
         (tmp_path / "p.json").write_text(json.dumps(data))
         (tmp_path / "p.yaml").write_text(
             "project_name: p\nother:\n  path_log: null\n  log_column_msg: user\nservices:\n"
-            f"  - type: jwt\n    name: jwt\n    info: {{secret_key: {SECRET}}}\n")
+            f"  - type: jwt\n    name: jwt\n    info: {{secret_key: {SECRET}}}\n"
+        )
         for path in (tmp_path / "p.json", tmp_path / "p.yaml"):
             model = KestrumModelProject.from_file(path)
             assert model.config.dict() == data
@@ -248,14 +299,26 @@ class TestConfigurationModel:
             assert model.config.other.get("log_column_contextvar", "") == ""
             assert [e.dict() for e in model.config.services] == data["services"]
 
-    @pytest.mark.parametrize(("mapping", "message"), [
-        ({"other": {"path_log": None}}, "project_name"),
-        ({"project_name": "p", "other": {}}, "path_log"),
-        ({"project_name": "p", "other": {"path_log": 3}}, "path_log"),
-        ({"project_name": "p", "other": {"path_log": None, "log_column_msg": ["a"]}}, "log_column_msg"),
-        ({"project_name": "p", "services": [{"type": "jwt", "name": "a b", "info": {}}]}, "identifier"),
-        ({"project_name": "p", "services": [{"type": "jwt", "name": "a", "info": {}}] * 2}, "used twice"),
-    ])
+    @pytest.mark.parametrize(
+        ("mapping", "message"),
+        [
+            ({"other": {"path_log": None}}, "project_name"),
+            ({"project_name": "p", "other": {}}, "path_log"),
+            ({"project_name": "p", "other": {"path_log": 3}}, "path_log"),
+            (
+                {"project_name": "p", "other": {"path_log": None, "log_column_msg": ["a"]}},
+                "log_column_msg",
+            ),
+            (
+                {"project_name": "p", "services": [{"type": "jwt", "name": "a b", "info": {}}]},
+                "identifier",
+            ),
+            (
+                {"project_name": "p", "services": [{"type": "jwt", "name": "a", "info": {}}] * 2},
+                "used twice",
+            ),
+        ],
+    )
     def test_bad_configurations_are_refused_clearly(self, mapping, message):
         with pytest.raises(ValueError, match=message):
             KestrumModelProject.from_mapping(mapping)

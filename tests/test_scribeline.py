@@ -29,14 +29,24 @@ from kestrum.service.scribeline import service_init_logger
 
 MODULE = "kestrum.service.scribeline"
 REMOVED = [
-    "levelno", "threadName", "processName", "exc_text", "stack_info", "created", "msecs",
-    "relativeCreated", "args", "pathname", "exc_info",
+    "levelno",
+    "threadName",
+    "processName",
+    "exc_text",
+    "stack_info",
+    "created",
+    "msecs",
+    "relativeCreated",
+    "args",
+    "pathname",
+    "exc_info",
 ]
 DEFAULT_COLUMNS = ["myapp", "myip", "username", "path", "traceid"]
 TIME_RE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}")
 
 
 # -- a plain-Python rendition of the documented line, to compare against --------------------------
+
 
 def reference_line(record, contextvar, ctx_cols, msg_cols, time_text):
     extra = {k: str(v) for k, v in record.__dict__.items() if k not in REMOVED}
@@ -104,12 +114,19 @@ def formatter_of(logger):
 
 # -- the generator-function contract ---------------------------------------------------------------
 
+
 class TestGeneratorContract:
     def test_is_a_generator_function_with_the_documented_signature(self):
         assert inspect.isgeneratorfunction(service_init_logger)
         params = inspect.signature(service_init_logger).parameters
-        assert list(params) == ["project_name", "path_log", "level", "contextvar_g",
-                                "log_column_contextvar", "log_column_msg"]
+        assert list(params) == [
+            "project_name",
+            "path_log",
+            "level",
+            "contextvar_g",
+            "log_column_contextvar",
+            "log_column_msg",
+        ]
         assert params["level"].default == logging.DEBUG
 
     def test_call_does_nothing_until_first_resumption(self, loguru_messages):
@@ -123,7 +140,9 @@ class TestGeneratorContract:
             next(gen)
         assert len(logger.handlers) == 1  # still attached after the generator ended
 
-    @pytest.mark.parametrize("param", ["project_name", "path_log", "log_column_contextvar", "log_column_msg"])
+    @pytest.mark.parametrize(
+        "param", ["project_name", "path_log", "log_column_contextvar", "log_column_msg"]
+    )
     @pytest.mark.parametrize("value", [["a"], b"a", 3, type("S", (str,), {})("a")])
     def test_text_parameters_take_exactly_str_or_none(self, param, value):
         with pytest.raises(TypeError) as err:
@@ -137,8 +156,11 @@ class TestGeneratorContract:
         assert inspect.isgenerator(gen)
 
     def test_argument_errors_read_like_a_python_function(self):
-        with pytest.raises(TypeError, match=r"^service_init_logger\(\) takes from 0 to 6 positional "
-                                            r"arguments but 7 were given$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^service_init_logger\(\) takes from 0 to 6 positional "
+            r"arguments but 7 were given$",
+        ):
             service_init_logger(1, 2, 3, 4, 5, 6, 7)
         with pytest.raises(TypeError, match="got multiple values for argument 'project_name'"):
             service_init_logger("a", project_name="b")
@@ -147,6 +169,7 @@ class TestGeneratorContract:
 
 
 # -- set-up: messages, handlers, names ---------------------------------------------------------
+
 
 class TestSetup:
     def test_messages_and_handlers_with_a_file(self, tmp_path, loguru_messages):
@@ -219,8 +242,12 @@ class TestSetup:
 
     @pytest.mark.parametrize(
         ("text", "expected"),
-        [(" traceid ,  username ", ["traceid", "username"]), ("", [""]), ("a,,b", ["a", "", "b"]),
-         (None, DEFAULT_COLUMNS)],
+        [
+            (" traceid ,  username ", ["traceid", "username"]),
+            ("", [""]),
+            ("a,,b", ["a", "", "b"]),
+            (None, DEFAULT_COLUMNS),
+        ],
     )
     def test_context_columns_are_split_and_stripped(self, text, expected, loguru_messages):
         var = contextvars.ContextVar("g", default=None)
@@ -228,7 +255,7 @@ class TestSetup:
         assert loguru_messages[1] == f"log column contextvar: {expected}"
         logger.info("x")
         keys = list(lines(stream)[0])
-        assert keys[keys.index("time") + 1:] == list(dict.fromkeys(expected))
+        assert keys[keys.index("time") + 1 :] == list(dict.fromkeys(expected))
 
     def test_two_initialisations_write_twice(self):
         name = fresh_name()
@@ -240,6 +267,7 @@ class TestSetup:
 
 # -- the document ------------------------------------------------------------------------------
 
+
 class TestDocument:
     def test_key_order_and_text_values(self):
         var = contextvars.ContextVar("g", default=None)
@@ -247,8 +275,18 @@ class TestDocument:
         var.set({"vek_traceid": "tr-1"})
         logger.info("hello %s", "world")
         doc = lines(stream)[0]
-        assert list(doc)[:10] == ["name", "msg", "levelname", "filename", "module", "lineno", "funcName",
-                                  "thread", "process", "time"]
+        assert list(doc)[:10] == [
+            "name",
+            "msg",
+            "levelname",
+            "filename",
+            "module",
+            "lineno",
+            "funcName",
+            "thread",
+            "process",
+            "time",
+        ]
         assert doc["msg"] == "hello %s"  # arguments are never merged
         assert doc["levelname"] == "INFO" and doc["filename"] == "test_scribeline.py"
         assert doc["lineno"].isdigit() and doc["thread"] == str(threading.get_ident())
@@ -260,8 +298,9 @@ class TestDocument:
         assert not {"args", "created", "exc_text", "stack_info", "pathname"} & set(doc)
 
     def test_dictionary_message_lifts_listed_keys_and_leaves_the_caller_alone(self):
-        logger, stream, _ = make_logger(contextvar_g=contextvars.ContextVar("g", default=None),
-                                        log_column_msg="user")
+        logger, stream, _ = make_logger(
+            contextvar_g=contextvars.ContextVar("g", default=None), log_column_msg="user"
+        )
         message = {"order": 5, "user": "ann"}
         logger.info(message)
         doc = lines(stream)[0]
@@ -280,8 +319,15 @@ class TestDocument:
         var = contextvars.ContextVar("g", default=None)
         logger, stream, _ = make_logger(contextvar_g=var)
         logger.info("no context")
-        var.set({"vek_myapp": 0, "vek_myip": "", "vek_username": [1, 2], "vek_path": 3.5,
-                 "vek_traceid": "中文"})
+        var.set(
+            {
+                "vek_myapp": 0,
+                "vek_myip": "",
+                "vek_username": [1, 2],
+                "vek_path": 3.5,
+                "vek_traceid": "中文",
+            }
+        )
         logger.info("context")
         without, with_ctx = lines(stream)
         assert [without[c] for c in DEFAULT_COLUMNS] == [""] * 5
@@ -316,7 +362,7 @@ class TestDocument:
         assert len(line) == 1
         doc = json.loads(line[0])
         keys = list(doc)
-        assert keys[keys.index("process") + 1:keys.index("time")][-2:] == ["order_id", "who"]
+        assert keys[keys.index("process") + 1 : keys.index("time")][-2:] == ["order_id", "who"]
         assert doc["order_id"] == "7"
         assert doc["exc_info"].startswith("Traceback (most recent call last):")
         assert "ValueError: bad\nthing" in doc["exc_info"]
@@ -349,6 +395,7 @@ class TestDocument:
 
 
 # -- the formatter class -------------------------------------------------------------------------
+
 
 class TestFormatterClass:
     def test_shape(self):
@@ -396,27 +443,39 @@ class TestFormatterClass:
 # -- byte identity with the plain rendition --------------------------------------------------------
 
 json_scalars = (
-    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=True, allow_infinity=True)
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.floats(allow_nan=True, allow_infinity=True)
     | st.text()
 )
 json_values = st.recursive(
     json_scalars,
-    lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
-    | st.dictionaries(st.text(max_size=6), inner, max_size=4),
+    lambda inner: (
+        st.lists(inner, max_size=4)
+        | st.tuples(inner, inner)
+        | st.dictionaries(st.text(max_size=6), inner, max_size=4)
+    ),
     max_leaves=12,
 )
 column_names = st.sampled_from(["user", "order", "name", "msg", "k", ""])
 safe_extra_keys = st.text(alphabet="abcdefghij_", min_size=1, max_size=6).filter(
-    lambda k: k not in logging.LogRecord("n", 0, "p", 0, "m", None, None).__dict__
-    and k not in ("message", "asctime")
+    lambda k: (
+        k not in logging.LogRecord("n", 0, "p", 0, "m", None, None).__dict__
+        and k not in ("message", "asctime")
+    )
 )
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(
     msg=json_values | st.dictionaries(column_names, json_values, max_size=4),
-    context=st.none() | st.dictionaries(st.sampled_from(["vek_" + c for c in DEFAULT_COLUMNS] + ["x"]),
-                                        json_values, max_size=5),
+    context=st.none()
+    | st.dictionaries(
+        st.sampled_from(["vek_" + c for c in DEFAULT_COLUMNS] + ["x"]), json_values, max_size=5
+    ),
     extras=st.dictionaries(safe_extra_keys, json_values, max_size=3),
     msg_cols=st.lists(column_names, max_size=3),
 )
@@ -427,34 +486,48 @@ def test_lines_match_the_plain_rendition(msg, context, extras, msg_cols):
     logger.info(msg, extra=extras)
     line = stream.getvalue().rstrip("\n")
     time_text = json.loads(line)["time"]
-    expected = reference_line(captured.records[0], var, DEFAULT_COLUMNS, msg_cols or [""], time_text)
+    expected = reference_line(
+        captured.records[0], var, DEFAULT_COLUMNS, msg_cols or [""], time_text
+    )
     assert line == expected
     for h in list(logger.handlers):
         logger.removeHandler(h)
 
 
 @settings(max_examples=300, deadline=None)
-@given(value=json_values | st.dictionaries(st.integers() | st.booleans() | st.none() | st.floats(), json_scalars))
+@given(
+    value=json_values
+    | st.dictionaries(st.integers() | st.booleans() | st.none() | st.floats(), json_scalars)
+)
 def test_encoder_matches_json_dumps(value):
     assert scribeline._json_dumps(value) == json.dumps(value, ensure_ascii=False)
 
 
 def test_encoder_escapes_like_json_dumps():
-    tricky = "".join(chr(c) for c in range(0, 0x80)) + "\u2028\u2029\ud800\udfff\U0001f600中" + '"\\'
+    tricky = (
+        "".join(chr(c) for c in range(0, 0x80)) + "\u2028\u2029\ud800\udfff\U0001f600中" + '"\\'
+    )
     for value in (tricky, {tricky: [tricky]}, 10**40, -(2**63), 2**63, 1e308, 5e-324, -0.0, 1e16):
         assert scribeline._json_dumps(value) == json.dumps(value, ensure_ascii=False)
 
 
 # -- container use and several processes ------------------------------------------------------
 
+
 def test_driven_by_a_resource_provider(capsys):
     name = fresh_name()
 
     class Holder(containers.DeclarativeContainer):
         contextvar_g = providers.Resource(contextvars.ContextVar, "contextvar_g", default=None)
-        logger = providers.Resource(service_init_logger, project_name=name, path_log=None,
-                                    level=logging.INFO, contextvar_g=contextvar_g,
-                                    log_column_contextvar="traceid", log_column_msg="")
+        logger = providers.Resource(
+            service_init_logger,
+            project_name=name,
+            path_log=None,
+            level=logging.INFO,
+            contextvar_g=contextvar_g,
+            log_column_contextvar="traceid",
+            log_column_msg="",
+        )
 
     container = Holder()
     container.init_resources()
@@ -467,8 +540,10 @@ def test_driven_by_a_resource_provider(capsys):
     container.shutdown_resources()
     logger.info("after shutdown")
     out = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
-    assert [(d["msg"], d["traceid"]) for d in out] == [("through the container", "abc"),
-                                                       ("after shutdown", "abc")]
+    assert [(d["msg"], d["traceid"]) for d in out] == [
+        ("through the container", "abc"),
+        ("after shutdown", "abc"),
+    ]
 
 
 def test_rotation_keeps_twenty_backups(tmp_path):
@@ -479,7 +554,9 @@ def test_rotation_keeps_twenty_backups(tmp_path):
         logger.info(f"line {i}")
     names = sorted(os.listdir(tmp_path))
     backups = [n for n in names if n.startswith(name + ".log.")]
-    assert sorted(backups, key=lambda n: int(n.rsplit(".", 1)[1])) == [f"{name}.log.{i}" for i in range(1, 21)]
+    assert sorted(backups, key=lambda n: int(n.rsplit(".", 1)[1])) == [
+        f"{name}.log.{i}" for i in range(1, 21)
+    ]
 
 
 def _child_writes(logger_name, child, count):

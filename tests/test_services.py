@@ -13,8 +13,11 @@ def test_redis_answers_and_keeps_data(redis_info):
 
 def test_mariadb_user_can_work_in_its_database(mysql_info):
     conn = pymysql.connect(
-        host=mysql_info["host"], port=mysql_info["port"], user=mysql_info["user"],
-        password=mysql_info["password"], database=mysql_info["db"],
+        host=mysql_info["host"],
+        port=mysql_info["port"],
+        user=mysql_info["user"],
+        password=mysql_info["password"],
+        database=mysql_info["db"],
     )
     try:
         with conn.cursor() as cur:
@@ -32,6 +35,10 @@ def test_wrong_password_is_refused(mysql_info):
     import pytest
 
     with pytest.raises(pymysql.err.OperationalError) as err:
-        pymysql.connect(host=mysql_info["host"], port=mysql_info["port"], user=mysql_info["user"],
-                        password="not-the-password")
+        pymysql.connect(
+            host=mysql_info["host"],
+            port=mysql_info["port"],
+            user=mysql_info["user"],
+            password="not-the-password",
+        )
     assert err.value.args[0] == 1045

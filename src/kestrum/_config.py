@@ -103,7 +103,9 @@ class KestrumModelProject(BaseModel):
             elif path.endswith(".json"):
                 data = json.load(fh)
             else:
-                raise ValueError(f"unsupported configuration file {path!r}: use .yaml, .yml or .json")
+                raise ValueError(
+                    f"unsupported configuration file {path!r}: use .yaml, .yml or .json"
+                )
         if not isinstance(data, dict):
             raise ValueError(f"configuration file {path!r} must hold a mapping at the top level")
         return cls.from_mapping(data)
