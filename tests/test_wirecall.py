@@ -18,9 +18,11 @@ class Capture(logging.Handler):
     def __init__(self) -> None:
         super().__init__(logging.DEBUG)
         self.messages: list[str] = []
+        self.records: list[logging.LogRecord] = []
 
     def emit(self, record: logging.LogRecord) -> None:
         self.messages.append(record.getMessage())
+        self.records.append(record)
 
 
 @pytest.fixture(scope="module")
@@ -136,6 +138,10 @@ class TestRequests:
         assert client.call("/dbg") == "fine"
         url = f"http://{peer.address}/dbg"
         assert capture[1].messages == ["http call " + url] * 2
+        # the line points at the caller, not at the retry machinery
+        assert {(r.filename, r.funcName) for r in capture[1].records} == {
+            ("test_wirecall.py", "test_debug_line_per_attempt")
+        }
 
     def test_thread_contexts_are_separate(self, client, peer, ctx):
         def work(n: int) -> None:

@@ -85,7 +85,8 @@ py::object exchange(const ServiceHpptClient &self, const py::object &name, const
     parts.append(self.url);
     parts.append(name);
     py::object path = tool_class.get().attr("url_join")(parts);
-    self.logger.attr("debug")(concat(py::str("http call "), path));
+    // stacklevel 2: the record names the caller of call(), not tenacity's frame between us.
+    self.logger.attr("debug")(concat(py::str("http call "), path), py::arg("stacklevel") = 2);
     py::handle requests = requests_module.get();
     py::object reply = truthy(data)
                            ? requests.attr("post")(path, py::arg("json") = data, py::arg("headers") = headers,
