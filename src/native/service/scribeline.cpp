@@ -162,9 +162,12 @@ struct FormatterState {
         return true;
     }
 
+    // True when the snapshot stands for `list` now (checked once per record).
+    bool use_snapshot(PyObject *list) { return snapshot_valid(list) || take_snapshot(list); }
+
     // `name in remove_attr`
-    bool is_removed(PyObject *list, PyObject *name) {
-        if (Py_TYPE(name) == &PyUnicode_Type && (snapshot_valid(list) || take_snapshot(list))) {
+    bool is_removed(PyObject *list, PyObject *name, bool snapshot) {
+        if (snapshot && Py_TYPE(name) == &PyUnicode_Type) {
             const Py_hash_t h = PyObject_Hash(name);
             for (size_t i = 0; i < removed.size(); ++i)
                 if (removed_hash[i] == h && str_equal(removed[i].ptr(), name))
@@ -185,11 +188,12 @@ void collect_record(FormatterState &st, py::handle record, Doc &doc, bool with_m
     if (!PyDict_Check(attrs.ptr()))
         throw py::type_error("the record's __dict__ is not a dictionary");
     py::object remove = st.remove_attr();
+    const bool snapshot = st.use_snapshot(remove.ptr());
     PyObject *msg_name = names().msg;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(attrs.ptr(), &pos, &key, &value)) {
-        if (st.is_removed(remove.ptr(), key))
+        if (st.is_removed(remove.ptr(), key, snapshot))
             continue;
         // Own references: str() may run Python code that changes the record.
         py::object k = Py_TYPE(key) == &PyUnicode_Type ? py::reinterpret_borrow<py::object>(key) : text_of(key);
