@@ -596,6 +596,53 @@ py::object builtin_method(PyMethodDef *def) {
     return instancemethod(py::reinterpret_steal<py::object>(f));
 }
 
+// enforce() is asked on every request, so it is a METH_FASTCALL builtin: positional
+// calls go straight to the enforcer; other calls are bound by `Signature` for the
+// usual error messages.
+PyObject *enforce_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("ServiceCasbin.enforce", {required("sub"), required("obj"), required("act")}, true);
+    static PyObject *enforce_attr = PyUnicode_InternFromString("_enforce");
+    static PyObject *enforce_name = PyUnicode_InternFromString("enforce");
+    try {
+        if (nargs < 1)
+            raise(PyExc_TypeError, "ServiceCasbin.enforce() needs its instance");
+        // slot 0 is spare: PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow it
+        PyObject *slots[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+        PyObject **call = slots + 1;
+        std::vector<py::object> bound;
+        if (!kwnames && nargs == 4) {
+            for (int i = 1; i < 4; ++i)
+                call[i] = args[i];
+        } else {
+            py::tuple positional(nargs - 1);
+            for (Py_ssize_t i = 1; i < nargs; ++i)
+                PyTuple_SET_ITEM(positional.ptr(), i - 1, py::reinterpret_borrow<py::object>(args[i]).release().ptr());
+            py::dict keywords;
+            if (kwnames)
+                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+                    keywords[PyTuple_GET_ITEM(kwnames, i)] = py::handle(args[nargs + i]);
+            bound = sig.bind(py::reinterpret_borrow<py::args>(positional), py::reinterpret_borrow<py::kwargs>(keywords));
+            for (int i = 1; i < 4; ++i)
+                call[i] = bound[i - 1].ptr();
+        }
+        py::object e = py::reinterpret_steal<py::object>(PyObject_GetAttr(args[0], enforce_attr));
+        if (!e)
+            throw py::error_already_set();
+        call[0] = e.ptr();
+        DecisionGuard serialised;
+        return PyObject_VectorcallMethod(enforce_name, call, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef enforce_def = {"enforce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(enforce_entry)),
+                           METH_FASTCALL | METH_KEYWORDS,
+                           "enforce($self, sub, obj, act)\n--\n\nTrue when sub may perform act on obj."};
+
 template <typename F>
 py::object method(const char *name, std::vector<Signature::Param> params, const char *doc, F body) {
     const Signature sig(std::string("ServiceCasbin.") + name, std::move(params), true);
@@ -671,13 +718,7 @@ py::object make_service_class() {
                                      publish_reload(self);
                                      return rst;
                                  });
-    ns["enforce"] = method("enforce", {required("sub"), required("obj"), required("act")},
-                           "enforce($self, sub, obj, act)\n--\n\nTrue when sub may perform act on obj.",
-                           [](py::handle self, const Args &a) {
-                               py::object e = enforcer(self);
-                               DecisionGuard serialised;
-                               return e.attr("enforce")(a[0], a[1], a[2]);
-                           });
+    ns["enforce"] = builtin_method(&enforce_def);
     return make_class(reinterpret_cast<PyObject *>(&PyType_Type), "ServiceCasbin",
                       py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns, kModule,
                       "ServiceCasbin");
