@@ -66,8 +66,7 @@ void check_class_attr(py::handle cls, py::handle name) {
     if (!taken && !own_member(name))
         taken = instance_attribute(name);
     if (taken)
-        raise_exception(std::string(py::str(cls.attr("__name__"))) + " already has attr " +
-                        std::string(py::str(name)));
+        raise_exception(std::string(py::str(cls.attr("__name__"))) + " already has attr " + std::string(py::str(name)));
 }
 
 // The provider for one services entry, or a null handle for a type outside the table.
@@ -113,9 +112,8 @@ py::object create_container(py::handle project_config) {
     static Imported logging_debug("logging", "DEBUG");
     py::object logger = providers.attr("Resource")(
         service_init_logger.get(), py::arg("project_name") = config.attr("project_name"),
-        py::arg("path_log") = path_log, py::arg("level") = logging_debug.get(),
-        py::arg("contextvar_g") = contextvar_g, py::arg("log_column_contextvar") = log_column_contextvar,
-        py::arg("log_column_msg") = log_column_msg);
+        py::arg("path_log") = path_log, py::arg("level") = logging_debug.get(), py::arg("contextvar_g") = contextvar_g,
+        py::arg("log_column_contextvar") = log_column_contextvar, py::arg("log_column_msg") = log_column_msg);
     py::cpp_function check(&check_class_attr, py::name("_check_class_attr"), py::arg("_class"), py::arg("_name"));
 
     py::object services = cfg.attr("services");

@@ -5,8 +5,8 @@ namespace kestrum {
 void check_exact(const char *name, py::handle value, PyTypeObject *tp, bool none_ok) {
     if (Py_TYPE(value.ptr()) == tp || (none_ok && value.is_none()))
         return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, tp->tp_name, Py_TYPE(value.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 tp->tp_name, Py_TYPE(value.ptr())->tp_name);
     throw py::error_already_set();
 }
 
@@ -22,9 +22,7 @@ Signature::Signature(std::string qualname, std::vector<Param> params, bool self_
 
 namespace {
 
-std::string plural(size_t n, const char *word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-}
+std::string plural(size_t n, const char *word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
 
 } // namespace
 
@@ -76,10 +74,29 @@ std::vector<py::object> Signature::bind(const py::args &args, const py::kwargs &
                 names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
             names += std::string("'") + missing[i] + "'";
         }
-        raise(PyExc_TypeError, qualname_ + "() missing " + plural(missing.size(), "required positional argument") +
-                                   ": " + names);
+        raise(PyExc_TypeError,
+              qualname_ + "() missing " + plural(missing.size(), "required positional argument") + ": " + names);
     }
     return out;
+}
+
+std::vector<py::object> Signature::bind_vector(PyObject *const *args, size_t nargs, PyObject *kwnames) const {
+    py::tuple positional(nargs);
+    for (size_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(positional.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(args[i]));
+    py::dict keywords;
+    if (kwnames)
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            keywords[PyTuple_GET_ITEM(kwnames, i)] = py::handle(args[nargs + static_cast<size_t>(i)]);
+    return bind(py::reinterpret_borrow<py::args>(positional), py::reinterpret_borrow<py::kwargs>(keywords));
+}
+
+std::vector<py::object> Signature::bind_tuple(PyObject *args, PyObject *kwargs, Py_ssize_t skip) const {
+    const Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
+    auto rest = py::reinterpret_steal<py::args>(args ? PyTuple_GetSlice(args, skip < n ? skip : n, n) : PyTuple_New(0));
+    if (!rest)
+        throw py::error_already_set();
+    return bind(rest, kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs());
 }
 
 } // namespace kestrum

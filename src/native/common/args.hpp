@@ -35,6 +35,12 @@ class Signature {
 
     // One object per parameter, in declaration order.
     std::vector<py::object> bind(const py::args &args, const py::kwargs &kwargs) const;
+    // The same for the runtime's vectorcall convention: `nargs` positional values, then
+    // the values of the keywords named in `kwnames` (which may be null).
+    std::vector<py::object> bind_vector(PyObject *const *args, size_t nargs, PyObject *kwnames) const;
+    // The same for an argument tuple and keyword dict (null for none), without the first
+    // `skip` positional items (the instance, for a method).
+    std::vector<py::object> bind_tuple(PyObject *args, PyObject *kwargs, Py_ssize_t skip = 0) const;
 
     const std::string &qualname() const { return qualname_; }
 

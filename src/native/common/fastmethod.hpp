@@ -6,6 +6,7 @@
 #pragma once
 
 #include "common/args.hpp"
+#include "common/pyutil.hpp"
 
 #include <pybind11/pybind11.h>
 
@@ -34,34 +35,20 @@ PyObject *fast_trampoline(PyObject *self, PyObject *const *args, Py_ssize_t narg
     const FastSpec &spec = *fast_spec<Impl>;
     const size_t nargs = static_cast<size_t>(nargs_given);
     const size_t n = spec.params.size();
-    try {
+    return c_entry([&]() -> PyObject * {
         py::handle bound[kFastMaxParams];
         std::vector<py::object> slow;
         if (!kwnames && nargs >= spec.required && nargs <= n) {
             for (size_t i = 0; i < n; ++i)
                 bound[i] = i < nargs ? py::handle(args[i]) : py::handle(spec.params[i].default_value);
         } else {
-            py::tuple positional(nargs);
-            for (size_t i = 0; i < nargs; ++i)
-                PyTuple_SET_ITEM(positional.ptr(), i, py::reinterpret_borrow<py::object>(args[i]).release().ptr());
-            py::dict keywords;
-            if (kwnames)
-                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-                    keywords[PyTuple_GET_ITEM(kwnames, i)] = py::handle(args[nargs + static_cast<size_t>(i)]);
-            slow = spec.sig.bind(py::reinterpret_borrow<py::args>(positional),
-                                 py::reinterpret_borrow<py::kwargs>(keywords));
+            slow = spec.sig.bind_vector(args, nargs, kwnames);
             for (size_t i = 0; i < n; ++i)
                 bound[i] = slow[i];
         }
         Self &obj = py::cast<Self &>(py::handle(self));
         return Impl(obj, bound).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    });
 }
 
 // Adds `name` to `cls` as a method descriptor running `Impl(self, args)`.

@@ -80,7 +80,6 @@ template <typename CharT> void JsonWriter::escaped(const CharT *s, Py_ssize_t n)
     }
 }
 
-
 void JsonWriter::raw(const char *text) {
     if (!wide_mode_) {
         narrow_.append(text);

@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <string>
 
 namespace kestrum {
@@ -17,9 +18,7 @@ class Imported {
     // Borrowed reference; the GIL must be held.
     py::handle get();
     py::handle operator*() { return get(); }
-    template <typename... Args> py::object operator()(Args &&...args) {
-        return get()(std::forward<Args>(args)...);
-    }
+    template <typename... Args> py::object operator()(Args &&...args) { return get()(std::forward<Args>(args)...); }
 
   private:
     const char *module_;
@@ -43,5 +42,21 @@ void set_function_names(py::handle f, const std::string &module, const std::stri
 // str(x), falling back to repr(x) and then to "<unprintable T object>", so that
 // text for a log line or a message can always be had.
 py::str safe_str(py::handle x);
+
+// Runs `body` (which returns a new reference, or null with an error set) at a raw C
+// entry point of the runtime, turning C++ exceptions into the pending Python error.
+template <typename F> PyObject *c_entry(F &&body) noexcept {
+    try {
+        return body();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::exception &e) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
 
 } // namespace kestrum

@@ -149,23 +149,13 @@ void service_init(py::handle self, py::handle connect_info) {
 // would be taken for a pybind11 constructor.
 PyObject *service_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
     static const Signature sig("ServiceRedis.__init__", {required("connect_info")}, true);
-    try {
-        py::tuple all = py::reinterpret_borrow<py::tuple>(args);
-        py::args rest = py::reinterpret_steal<py::args>(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
-        py::kwargs kw = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
-        auto a = sig.bind(rest, kw);
-        service_init(all[0], a[0]);
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-        return nullptr;
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return c_entry([&] {
+        if (PyTuple_GET_SIZE(args) < 1)
+            raise(PyExc_TypeError, "ServiceRedis.__init__() needs its instance");
+        auto a = sig.bind_tuple(args, kwargs, 1);
+        service_init(PyTuple_GET_ITEM(args, 0), a[0]);
+        return Py_NewRef(Py_None);
+    });
 }
 
 PyMethodDef service_init_def = {"__init__",

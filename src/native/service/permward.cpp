@@ -484,8 +484,7 @@ bool watch(PyObject *self, Watcher &w) {
                 }
             }
             break;
-        case ItemKind::kNone:
-            break;
+        case ItemKind::kNone: break;
         }
         item.reset();
         if (w.pause(kPollSeconds))
@@ -565,23 +564,13 @@ void set_auto_reload(py::handle self, py::handle cachewell) {
 
 PyObject *service_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
     static const Signature sig("ServiceCasbin.__init__", {required("info"), required("logger")}, true);
-    try {
-        py::handle self = PyTuple_GET_ITEM(args, 0);
-        py::args rest = py::reinterpret_steal<py::args>(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
-        py::kwargs kw = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
-        auto a = sig.bind(rest, kw);
-        service_init(self, a[0], a[1]);
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-        return nullptr;
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return c_entry([&] {
+        if (PyTuple_GET_SIZE(args) < 1)
+            raise(PyExc_TypeError, "ServiceCasbin.__init__() needs its instance");
+        auto a = sig.bind_tuple(args, kwargs, 1);
+        service_init(PyTuple_GET_ITEM(args, 0), a[0], a[1]);
+        return Py_NewRef(Py_None);
+    });
 }
 
 PyMethodDef service_init_def = {
@@ -603,7 +592,7 @@ PyObject *enforce_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     static const Signature sig("ServiceCasbin.enforce", {required("sub"), required("obj"), required("act")}, true);
     static PyObject *enforce_attr = PyUnicode_InternFromString("_enforce");
     static PyObject *enforce_name = PyUnicode_InternFromString("enforce");
-    try {
+    return c_entry([&]() -> PyObject * {
         if (nargs < 1)
             raise(PyExc_TypeError, "ServiceCasbin.enforce() needs its instance");
         // slot 0 is spare: PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow it
@@ -614,14 +603,7 @@ PyObject *enforce_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
             for (int i = 1; i < 4; ++i)
                 call[i] = args[i];
         } else {
-            py::tuple positional(nargs - 1);
-            for (Py_ssize_t i = 1; i < nargs; ++i)
-                PyTuple_SET_ITEM(positional.ptr(), i - 1, py::reinterpret_borrow<py::object>(args[i]).release().ptr());
-            py::dict keywords;
-            if (kwnames)
-                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-                    keywords[PyTuple_GET_ITEM(kwnames, i)] = py::handle(args[nargs + i]);
-            bound = sig.bind(py::reinterpret_borrow<py::args>(positional), py::reinterpret_borrow<py::kwargs>(keywords));
+            bound = sig.bind_vector(args + 1, static_cast<size_t>(nargs - 1), kwnames);
             for (int i = 1; i < 4; ++i)
                 call[i] = bound[i - 1].ptr();
         }
@@ -631,12 +613,7 @@ PyObject *enforce_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         call[0] = e.ptr();
         DecisionGuard serialised;
         return PyObject_VectorcallMethod(enforce_name, call, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    });
 }
 
 PyMethodDef enforce_def = {"enforce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(enforce_entry)),

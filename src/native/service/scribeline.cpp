@@ -8,8 +8,8 @@
 
 #include <ctime>
 #include <memory>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -22,9 +22,8 @@ constexpr const char *kModule = "kestrum.service.scribeline";
 constexpr long kMaxBytes = 104857600; // 100 MiB before rotation
 constexpr int kBackupCount = 20;
 
-const char *const kRemoveAttr[] = {"levelno", "threadName", "processName",     "exc_text",
-                                   "stack_info", "created", "msecs", "relativeCreated",
-                                   "args",    "pathname",   "exc_info"};
+const char *const kRemoveAttr[] = {"levelno", "threadName",      "processName", "exc_text", "stack_info", "created",
+                                   "msecs",   "relativeCreated", "args",        "pathname", "exc_info"};
 const char *const kDefaultContextColumns[] = {"myapp", "myip", "username", "path", "traceid"};
 
 Imported loguru_logger("loguru", "logger");
@@ -38,8 +37,10 @@ struct Names {
     PyObject *dict, *msg, *time, *exc_info, *format_exception, *remove_attr;
 };
 const Names &names() {
-    static const Names n{PyUnicode_InternFromString("__dict__"), PyUnicode_InternFromString("msg"),
-                         PyUnicode_InternFromString("time"),     PyUnicode_InternFromString("exc_info"),
+    static const Names n{PyUnicode_InternFromString("__dict__"),
+                         PyUnicode_InternFromString("msg"),
+                         PyUnicode_InternFromString("time"),
+                         PyUnicode_InternFromString("exc_info"),
                          PyUnicode_InternFromString("formatException"),
                          PyUnicode_InternFromString("remove_attr")};
     return n;
@@ -106,11 +107,11 @@ struct Doc {
 
 // State captured by one `_JSONFormatter` class.
 struct FormatterState {
-    py::object contextvar;           // the request context variable, or None
-    py::list context_columns;        // names of the context columns
+    py::object contextvar;                // the request context variable, or None
+    py::list context_columns;             // names of the context columns
     std::vector<py::object> context_keys; // "vek_" + each name
-    py::list msg_columns;            // names lifted out of dictionary messages
-    py::object klass;                // weak reference to the class
+    py::list msg_columns;                 // names lifted out of dictionary messages
+    py::object klass;                     // weak reference to the class
 
     // `"name": ` as JSON text for key objects seen before (the record's attribute names
     // recur on every record); the map holds the keys, so their addresses stay theirs.
@@ -302,8 +303,7 @@ void add_context_columns(FormatterState &st, Doc &doc) {
 
 bool is_atomic(PyObject *o) {
     PyTypeObject *tp = Py_TYPE(o);
-    return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
-           o == Py_None;
+    return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || o == Py_None;
 }
 
 // copy.deepcopy for plain data (exact dict, list and tuple over str, int, float, bool
@@ -485,14 +485,7 @@ PyObject *format_fastcall(PyObject *capsule, PyObject *const *args, Py_ssize_t n
     auto *st = static_cast<std::shared_ptr<FormatterState> *>(PyCapsule_GetPointer(capsule, kStateCapsule));
     if (!st)
         return nullptr;
-    try {
-        return format_record(**st, args[0], args[1]).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    return c_entry([&] { return format_record(**st, args[0], args[1]).release().ptr(); });
 }
 
 PyMethodDef format_def = {"format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_fastcall)),
@@ -536,9 +529,9 @@ py::object make_formatter_class(py::object contextvar, py::list context_columns,
 
     py::dict ns;
     ns["remove_attr"] = remove_attr;
-    ns["set_contextvar_g"] = instancemethod(py::cpp_function(
-        [](py::handle self, py::object g) { py::setattr(self, "contextvar_g", g); }, py::name("set_contextvar_g"),
-        py::arg("self"), py::arg("g")));
+    ns["set_contextvar_g"] =
+        instancemethod(py::cpp_function([](py::handle self, py::object g) { py::setattr(self, "contextvar_g", g); },
+                                        py::name("set_contextvar_g"), py::arg("self"), py::arg("g")));
     ns["format"] = instancemethod(make_format_function(st));
     ns["build_record"] = classmethod(py::cpp_function(
         [st](py::handle, py::handle record) {
@@ -632,9 +625,9 @@ py::object make_service_init_logger(py::module_ &m) {
     py::exec(kGeneratorShell, g);
     py::object generator_function = g["service_init_logger"];
 
-    const Signature sig("service_init_logger", {optional("project_name"), optional("path_log"),
-                                                optional("level", py::int_(10)), optional("contextvar_g"),
-                                                optional("log_column_contextvar"), optional("log_column_msg")});
+    const Signature sig("service_init_logger",
+                        {optional("project_name"), optional("path_log"), optional("level", py::int_(10)),
+                         optional("contextvar_g"), optional("log_column_contextvar"), optional("log_column_msg")});
     py::dict ns;
     ns["__slots__"] = py::tuple();
     ns["__doc__"] = "Configure a JSON logger; a generator yielding the logger once.";
@@ -655,13 +648,12 @@ py::object make_service_init_logger(py::module_ &m) {
         py::name("__call__")));
     ns["__repr__"] = instancemethod(py::cpp_function(
         [](py::handle self) {
-            return py::str("<function service_init_logger at 0x{:x}>")
-                .format(reinterpret_cast<uintptr_t>(self.ptr()));
+            return py::str("<function service_init_logger at 0x{:x}>").format(reinterpret_cast<uintptr_t>(self.ptr()));
         },
         py::name("__repr__")));
     py::object type = make_class(reinterpret_cast<PyObject *>(&PyType_Type), "service_init_logger_function",
-                                 py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns, m.attr("__name__").cast<std::string>(),
-                                 "service_init_logger_function");
+                                 py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns,
+                                 m.attr("__name__").cast<std::string>(), "service_init_logger_function");
     return type();
 }
 
@@ -676,6 +668,7 @@ PYBIND11_MODULE(scribeline, m) {
     py::module_::import("concurrent_log_handler");
     m.attr("loguru_logger") = loguru_logger.get();
     m.attr("service_init_logger") = make_service_init_logger(m);
-    m.def("_json_dumps", [](py::handle obj) { return json_dumps(obj); },
-          "json.dumps(obj, ensure_ascii=False), written by the module's own encoder where it can.");
+    m.def(
+        "_json_dumps", [](py::handle obj) { return json_dumps(obj); },
+        "json.dumps(obj, ensure_ascii=False), written by the module's own encoder where it can.");
 }
