@@ -89,7 +89,7 @@ class KestrumModelProject(BaseModel):
     @classmethod
     def from_mapping(cls, data: dict[str, Any]) -> "KestrumModelProject":
         """Build from the configuration mapping (the content of a configuration file)."""
-        return cls(config=data)
+        return cls.model_validate({"config": data})
 
     @classmethod
     def from_file(cls, path: "str | os.PathLike[str]") -> "KestrumModelProject":
