@@ -270,6 +270,28 @@ class TestFailures:
         with pytest.raises(Exception, match="secret_key not in info, please check"):
             container.j()
 
+    def test_errors_of_the_services_sequence_propagate(self):
+        class Unanswerable:
+            def __bool__(self):
+                raise RuntimeError("no truth value")
+
+        config = project()
+        config.config.services = Unanswerable()
+        with pytest.raises(RuntimeError, match="no truth value"):
+            create_container(config)
+
+    def test_service_classes_are_looked_up_at_call_time(self, monkeypatch):
+        import kestrum._container as module
+
+        class Recorded(ServiceJwt):
+            pass
+
+        monkeypatch.setattr(module, "ServiceJwt", Recorded)
+        container = create_container(
+            project([{"type": "jwt", "name": "j", "info": {"secret_key": SECRET}}])
+        )
+        assert type(container.j()) is Recorded
+
     def test_arguments(self):
         with pytest.raises(
             TypeError, match=r"^create_container\(\) missing 1 required positional argument"

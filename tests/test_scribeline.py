@@ -155,6 +155,31 @@ class TestGeneratorContract:
         gen = service_init_logger(None, None, "not-a-level", object())
         assert inspect.isgenerator(gen)
 
+    def test_argument_errors_match_a_def_of_the_same_signature(self):
+        def service_init_logger_ref(  # the same parameters, as a def
+            project_name=None,
+            path_log=None,
+            level=10,
+            contextvar_g=None,
+            log_column_contextvar=None,
+            log_column_msg=None,
+        ):
+            yield None
+
+        calls = [
+            ((1, 2, 3, 4, 5, 6, 7), {"project_name": 1}),
+            ((1, 2, 3, 4, 5, 6, 7), {"zz": 1}),
+            ((1,) * 7, {}),
+            (("a",), {"project_name": "b", "bogus": 1}),
+        ]
+        for args, kwargs in calls:
+            with pytest.raises(TypeError) as ours:
+                service_init_logger(*args, **kwargs)
+            with pytest.raises(TypeError) as theirs:
+                service_init_logger_ref(*args, **kwargs)
+            reference = str(theirs.value).split("service_init_logger_ref", 1)[1]
+            assert str(ours.value) == "service_init_logger" + reference
+
     def test_argument_errors_read_like_a_python_function(self):
         with pytest.raises(
             TypeError,
@@ -200,6 +225,16 @@ class TestSetup:
         assert not any(m.startswith("log filename") for m in loguru_messages)
         logger.debug("hi")
         assert lines(stream)[0]["msg"] == "hi"
+
+    def test_undecodable_characters_in_names_and_paths(self, tmp_path, loguru_messages):
+        directory = tmp_path / "logs\udcff"
+        directory.mkdir()
+        name = fresh_name() + "\udcfe"
+        logger, _, _ = make_logger(name, path_log=str(directory))
+        assert loguru_messages[0] == f"create my logger {name} at {directory}"
+        assert loguru_messages[-1] == f"log filename {directory / (name + '.log')}"
+        logger.info("stored")
+        assert (directory / (name + ".log")).read_text(encoding="utf-8").count("stored") == 1
 
     def test_no_project_name_names_the_module_logger_and_none_log(self, tmp_path):
         logger = next(service_init_logger(None, str(tmp_path)))
@@ -386,6 +421,19 @@ class TestDocument:
         assert doc["user"] == "ann" and "lock" in doc["msg"]
         assert message == {"user": "ann", "lock": lock}
 
+    def test_a_lifted_key_that_is_not_text_is_written_as_text(self):
+        class Key(list):  # equal to the column name "user", yet not text
+            def __hash__(self):
+                return hash("user")
+
+            def __eq__(self, other):
+                return other == "user" or list.__eq__(self, other)
+
+        logger, stream, _ = make_logger(log_column_msg="user")
+        logger.info({Key([1, 2]): "ann", "x": 1})
+        doc = lines(stream)[0]
+        assert doc["[1, 2]"] == "ann" and doc["msg"] == {"x": 1}
+
     def test_self_referencing_message_is_not_lost(self):
         logger, stream, _ = make_logger()
         loop = [1]
@@ -414,6 +462,39 @@ class TestFormatterClass:
         assert built == {k: str(v) for k, v in record.__dict__.items() if k not in REMOVED}
         extra = {}
         assert fmt.set_format_time(extra) == extra["time"] and TIME_RE.fullmatch(extra["time"])
+
+    def test_member_argument_errors_read_like_python(self):
+        logger, _, captured = make_logger()
+        fmt = formatter_of(logger)
+        logger.info("x")
+        record = captured.records[0]
+        prefix = r"service_init_logger\.<locals>\._JSONFormatter\."
+        with pytest.raises(
+            TypeError, match=prefix + r"format\(\) missing 1 required positional argument: 'record'"
+        ):
+            fmt.format()
+        with pytest.raises(TypeError, match="got an unexpected keyword argument 'rec'"):
+            fmt.format(rec=record)
+        assert json.loads(fmt.format(record=record))["msg"] == "x"
+        with pytest.raises(TypeError, match=prefix + r"set_contextvar_g\(\) missing 1 required"):
+            fmt.set_contextvar_g()
+        with pytest.raises(
+            TypeError, match=r"build_record\(\) takes 2 positional arguments but 3 were given"
+        ):
+            type(fmt).build_record(record, 2)
+        assert type(fmt).build_record(record=record)["msg"] == "x"
+        assert TIME_RE.fullmatch(fmt.set_format_time(extra={}))
+
+    def test_module_names_are_looked_up_at_call_time(self, monkeypatch):
+        seen = []
+
+        class FakeLoguru:
+            def info(self, text):
+                seen.append(text)
+
+        monkeypatch.setattr(scribeline, "loguru_logger", FakeLoguru())
+        make_logger()
+        assert len(seen) == 3 and seen[0].startswith("create my logger ")
 
     def test_each_call_defines_its_own_class(self):
         a, _, _ = make_logger()

@@ -18,11 +18,13 @@ constexpr const char *kBaseName = "_MyDeclarativeContainer";
 const char *const kOwnMembers[] = {"config", "contextvar_g", "logger"};
 
 Imported builtin_hasattr("builtins", "hasattr");
-Imported declarative_container("dependency_injector.containers", "DeclarativeContainer");
-Imported dynamic_container("dependency_injector.containers", "DynamicContainer");
-Imported providers_module("dependency_injector.providers");
-Imported context_var("contextvars", "ContextVar");
-Imported service_init_logger("kestrum.service.scribeline", "service_init_logger");
+
+// The module itself (kept for good). What it imports (containers, providers,
+// ContextVar, logging, the service classes, service_init_logger) is bound on it at
+// import and looked up there at call time, as a Python module's globals would be.
+PyObject *g_module = nullptr;
+
+py::object module_attr(const char *name) { return py::getattr(g_module, name); }
 
 // One row of the registration table.
 struct Registration {
@@ -55,7 +57,7 @@ bool own_member(const py::handle &name) {
 bool instance_attribute(const py::handle &name) {
     static PyObject *probe = nullptr; // a bare container, kept for the process's life
     if (!probe)
-        probe = dynamic_container().release().ptr();
+        probe = module_attr("containers").attr("DynamicContainer")().release().ptr();
     return py::cast<bool>(builtin_hasattr(py::handle(probe), name));
 }
 
@@ -75,8 +77,8 @@ py::object make_provider(const py::object &type, py::handle entry, const py::obj
     for (const Registration &row : kTable) {
         if (!type.equal(py::str(row.type)))
             continue;
-        py::object provider = providers_module.get().attr(row.provider);
-        py::object cls = py::module_::import(row.module).attr(row.service);
+        py::object provider = module_attr("providers").attr(row.provider);
+        py::object cls = module_attr(row.service);
         py::object info = entry["info"];
         const std::string kind = row.type;
         if (kind == "mysql")
@@ -94,9 +96,9 @@ py::object make_provider(const py::object &type, py::handle entry, const py::obj
 }
 
 py::object create_container(py::handle project_config) {
-    py::handle declarative = declarative_container.get();
+    py::object declarative = module_attr("containers").attr("DeclarativeContainer");
     py::handle meta = reinterpret_cast<PyObject *>(Py_TYPE(declarative.ptr()));
-    py::handle providers = providers_module.get();
+    py::object providers = module_attr("providers");
 
     py::object base = make_class(meta, kBaseName, py::make_tuple(declarative), py::dict(), kModule,
                                  std::string("create_container.<locals>.") + kBaseName);
@@ -105,19 +107,22 @@ py::object create_container(py::handle project_config) {
     py::object other = cfg.attr("other");
     py::object config = providers.attr("Configuration")();
     py::object contextvar_g =
-        providers.attr("Resource")(context_var.get(), "contextvar_g", py::arg("default") = py::none());
+        providers.attr("Resource")(module_attr("ContextVar"), "contextvar_g", py::arg("default") = py::none());
     py::object path_log = other["path_log"];
     py::object log_column_contextvar = other.attr("get")("log_column_contextvar", "");
     py::object log_column_msg = other.attr("get")("log_column_msg", "");
-    static Imported logging_debug("logging", "DEBUG");
     py::object logger = providers.attr("Resource")(
-        service_init_logger.get(), py::arg("project_name") = config.attr("project_name"),
-        py::arg("path_log") = path_log, py::arg("level") = logging_debug.get(), py::arg("contextvar_g") = contextvar_g,
-        py::arg("log_column_contextvar") = log_column_contextvar, py::arg("log_column_msg") = log_column_msg);
+        module_attr("service_init_logger"), py::arg("project_name") = config.attr("project_name"),
+        py::arg("path_log") = path_log, py::arg("level") = module_attr("logging").attr("DEBUG"),
+        py::arg("contextvar_g") = contextvar_g, py::arg("log_column_contextvar") = log_column_contextvar,
+        py::arg("log_column_msg") = log_column_msg);
     py::cpp_function check(&check_class_attr, py::name("_check_class_attr"), py::arg("_class"), py::arg("_name"));
 
     py::object services = cfg.attr("services");
-    if (PyObject_IsTrue(services.ptr()) == 1) {
+    const int has_services = PyObject_IsTrue(services.ptr());
+    if (has_services < 0)
+        throw py::error_already_set();
+    if (has_services) {
         for (py::handle item : services) {
             py::object entry = item.attr("dict")();
             py::object name = entry["name"];
@@ -148,14 +153,15 @@ PYBIND11_MODULE(_container, m) {
     m.doc() = "The composition container: create_container(project_config).";
     // The names a module of the package would import, bound (and so checked) at import.
     m.attr("logging") = py::module_::import("logging");
-    m.attr("ContextVar") = context_var.get();
+    m.attr("ContextVar") = py::module_::import("contextvars").attr("ContextVar");
     m.attr("containers") = py::module_::import("dependency_injector.containers");
-    m.attr("providers") = providers_module.get();
+    m.attr("providers") = py::module_::import("dependency_injector.providers");
     m.attr("KestrumModelProject") = py::module_::import("kestrum._config").attr("KestrumModelProject");
     for (const Registration &row : {kTable[4], kTable[0], kTable[1], kTable[5], kTable[3], kTable[2]})
         m.attr(row.service) = py::module_::import(row.module).attr(row.service);
-    m.attr("service_init_logger") = service_init_logger.get();
+    m.attr("service_init_logger") = py::module_::import("kestrum.service.scribeline").attr("service_init_logger");
     m.attr("util") = py::module_::import("kestrum").attr("util");
+    g_module = py::object(m).release().ptr();
 
     const Signature sig("create_container", {required("project_config")});
     m.def(

@@ -30,19 +30,10 @@ std::vector<py::object> Signature::bind(const py::args &args, const py::kwargs &
     const size_t n = params_.size();
     const size_t given = args.size();
     const size_t extra = self_counted_ ? 1 : 0;
-    if (given > n) {
-        size_t min_pos = 0;
-        while (min_pos < n && !params_[min_pos].default_value)
-            ++min_pos;
-        std::string takes = min_pos == n ? plural(n + extra, "positional argument")
-                                         : "from " + std::to_string(min_pos + extra) + " to " +
-                                               std::to_string(n + extra) + " positional arguments";
-        raise(PyExc_TypeError, qualname_ + "() takes " + takes + " but " + std::to_string(given + extra) +
-                                   (given + extra == 1 ? " was" : " were") + " given");
-    }
     std::vector<py::object> out(n);
-    for (size_t i = 0; i < given; ++i)
+    for (size_t i = 0; i < given && i < n; ++i)
         out[i] = py::reinterpret_borrow<py::object>(args[i]);
+    // Keywords first, then the positional count: the order in which CPython reports.
     if (kwargs && PyDict_GET_SIZE(kwargs.ptr()) > 0) {
         for (auto item : kwargs) {
             if (!PyUnicode_Check(item.first.ptr()))
@@ -57,6 +48,16 @@ std::vector<py::object> Signature::bind(const py::args &args, const py::kwargs &
                 raise(PyExc_TypeError, qualname_ + "() got multiple values for argument '" + key + "'");
             out[i] = py::reinterpret_borrow<py::object>(item.second);
         }
+    }
+    if (given > n) {
+        size_t min_pos = 0;
+        while (min_pos < n && !params_[min_pos].default_value)
+            ++min_pos;
+        std::string takes = min_pos == n ? plural(n + extra, "positional argument")
+                                         : "from " + std::to_string(min_pos + extra) + " to " +
+                                               std::to_string(n + extra) + " positional arguments";
+        raise(PyExc_TypeError, qualname_ + "() takes " + takes + " but " + std::to_string(given + extra) +
+                                   (given + extra == 1 ? " was" : " were") + " given");
     }
     std::vector<const char *> missing;
     for (size_t i = 0; i < n; ++i) {

@@ -26,7 +26,12 @@ const char *const kRemoveAttr[] = {"levelno", "threadName",      "processName", 
                                    "msecs",   "relativeCreated", "args",        "pathname", "exc_info"};
 const char *const kDefaultContextColumns[] = {"myapp", "myip", "username", "path", "traceid"};
 
-Imported loguru_logger("loguru", "logger");
+// The module itself (kept for good): the names it exports (loguru_logger, logging,
+// ConcurrentRotatingFileHandler, ...) are looked up on it at call time, as a Python
+// module's globals would be, so that patching them works.
+PyObject *g_module = nullptr;
+
+py::object module_attr(const char *name) { return py::getattr(g_module, name); }
 Imported deepcopy("copy", "deepcopy");
 Imported mapping_abc("collections.abc", "Mapping");
 
@@ -370,6 +375,31 @@ py::object copy_message(py::handle msg) {
     return py::reinterpret_borrow<py::object>(msg);
 }
 
+// A lifted key as the text json.dumps would write for it (str content as is; true,
+// false, null and numbers as JSON spells them); any other object as its str().
+py::object key_text(py::handle k) {
+    PyObject *o = k.ptr();
+    if (Py_TYPE(o) == &PyUnicode_Type)
+        return py::reinterpret_borrow<py::object>(o);
+    PyObject *text = nullptr;
+    if (PyUnicode_Check(o))
+        text = PyUnicode_FromObject(o);
+    else if (o == Py_True)
+        text = PyUnicode_FromString("true");
+    else if (o == Py_False)
+        text = PyUnicode_FromString("false");
+    else if (o == Py_None)
+        text = PyUnicode_FromString("null");
+    else if (PyLong_Check(o) || PyFloat_Check(o))
+        return json_dumps_stdlib(PyLong_Check(o) ? py::reinterpret_steal<py::object>(PyNumber_Long(o))
+                                                 : py::reinterpret_steal<py::object>(PyNumber_Float(o)));
+    else
+        return safe_str(o);
+    if (!text)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+}
+
 void add_message(FormatterState &st, py::handle record, Doc &doc) {
     PyObject *msg_name = names().msg;
     py::object msg = copy_message(attr(record, msg_name));
@@ -385,7 +415,7 @@ void add_message(FormatterState &st, py::handle record, Doc &doc) {
                 PyObject *v = PyObject_GetItem(msg.ptr(), k.ptr());
                 if (!v)
                     throw py::error_already_set();
-                doc.set(k, py::reinterpret_steal<py::object>(v));
+                doc.set(key_text(k), py::reinterpret_steal<py::object>(v));
             }
         }
         for (py::handle name : st.msg_columns) {
@@ -400,6 +430,11 @@ void add_message(FormatterState &st, py::handle record, Doc &doc) {
 }
 
 void write_key(FormatterState &st, JsonWriter &w, PyObject *key) {
+    if (!PyUnicode_Check(key)) { // document keys are text; never read another object as one
+        w.string(safe_str(key).ptr());
+        w.raw(": ");
+        return;
+    }
     auto found = st.key_text.find(key);
     if (found != st.key_text.end()) {
         w.latin1(found->second.second);
@@ -477,19 +512,23 @@ py::str format_record(FormatterState &st, py::handle self, py::handle record) {
 // METH_FASTCALL builtin over the class's state rather than a pybind11 function.
 const char *const kStateCapsule = "kestrum.scribeline.FormatterState";
 
-PyObject *format_fastcall(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "format() takes exactly 2 positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
+PyObject *format_fastcall(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     auto *st = static_cast<std::shared_ptr<FormatterState> *>(PyCapsule_GetPointer(capsule, kStateCapsule));
     if (!st)
         return nullptr;
-    return c_entry([&] { return format_record(**st, args[0], args[1]).release().ptr(); });
+    return c_entry([&] {
+        if (!kwnames && nargs == 2)
+            return format_record(**st, args[0], args[1]).release().ptr();
+        static const Signature sig("service_init_logger.<locals>._JSONFormatter.format", {required("record")}, true);
+        if (nargs < 1)
+            raise(PyExc_TypeError, sig.qualname() + "() needs its instance");
+        auto a = sig.bind_vector(args + 1, static_cast<size_t>(nargs - 1), kwnames);
+        return format_record(**st, args[0], a[0]).release().ptr();
+    });
 }
 
 PyMethodDef format_def = {"format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_fastcall)),
-                          METH_FASTCALL, "Format the record as one JSON line."};
+                          METH_FASTCALL | METH_KEYWORDS, "Format the record as one JSON line."};
 
 py::object make_format_function(const std::shared_ptr<FormatterState> &st) {
     auto *holder = new std::shared_ptr<FormatterState>(st);
@@ -529,12 +568,17 @@ py::object make_formatter_class(py::object contextvar, py::list context_columns,
 
     py::dict ns;
     ns["remove_attr"] = remove_attr;
-    ns["set_contextvar_g"] =
-        instancemethod(py::cpp_function([](py::handle self, py::object g) { py::setattr(self, "contextvar_g", g); },
-                                        py::name("set_contextvar_g"), py::arg("self"), py::arg("g")));
+    const std::string qual = "service_init_logger.<locals>._JSONFormatter.";
+    const Signature set_sig(qual + "set_contextvar_g", {required("g")}, true);
+    ns["set_contextvar_g"] = instancemethod(
+        py::cpp_function([set_sig](py::handle self, py::args a,
+                                   py::kwargs k) { py::setattr(self, "contextvar_g", set_sig.bind(a, k)[0]); },
+                         py::name("set_contextvar_g")));
     ns["format"] = instancemethod(make_format_function(st));
+    const Signature build_sig(qual + "build_record", {required("record")}, true);
     ns["build_record"] = classmethod(py::cpp_function(
-        [st](py::handle, py::handle record) {
+        [st, build_sig](py::handle, py::args a, py::kwargs k) {
+            py::object record = build_sig.bind(a, k)[0];
             Doc doc;
             collect_record(*st, record, doc, /*with_msg=*/true);
             py::dict out;
@@ -542,14 +586,16 @@ py::object make_formatter_class(py::object contextvar, py::list context_columns,
                 out[item.key] = item.value;
             return out;
         },
-        py::name("build_record"), py::arg("cls"), py::arg("record")));
+        py::name("build_record")));
+    const Signature time_sig(qual + "set_format_time", {required("extra")}, true);
     ns["set_format_time"] = classmethod(py::cpp_function(
-        [](py::handle, py::handle extra) {
+        [time_sig](py::handle, py::args a, py::kwargs k) {
+            py::object extra = time_sig.bind(a, k)[0];
             py::str text = format_time_now();
             extra["time"] = text;
             return text;
         },
-        py::name("set_format_time"), py::arg("cls"), py::arg("extra")));
+        py::name("set_format_time")));
 
     static Imported formatter("logging", "Formatter");
     py::object cls = make_class(py::type::of(formatter.get()), "_JSONFormatter", py::make_tuple(formatter.get()), ns,
@@ -563,9 +609,14 @@ py::object make_formatter_class(py::object contextvar, py::list context_columns,
 // Everything the first resumption of service_init_logger does; returns the logger.
 py::object setup_logger(py::object project_name, py::object path_log, py::object level, py::object contextvar_g,
                         py::object log_column_contextvar, py::object log_column_msg) {
-    auto info = [](const std::string &text) { loguru_logger.get().attr("info")(text); };
-    const std::string name_text = py::str(project_name);
-    info("create my logger " + name_text + " at " + std::string(py::str(path_log)));
+    // Messages stay Python text: names and paths may hold any character (lone surrogates
+    // from undecodable file names included).
+    auto info = [](const char *prefix, py::handle value) {
+        module_attr("loguru_logger").attr("info")(py::str(prefix) + py::str(value));
+    };
+    py::object name_text = py::str(project_name);
+    module_attr("loguru_logger")
+        .attr("info")(py::str("create my logger ") + name_text + py::str(" at ") + py::str(path_log));
 
     py::list context_columns;
     if (log_column_contextvar.is_none()) {
@@ -575,33 +626,33 @@ py::object setup_logger(py::object project_name, py::object path_log, py::object
         context_columns = split_columns(log_column_contextvar);
     }
     py::list msg_columns = log_column_msg.is_none() ? py::list() : split_columns(log_column_msg);
-    info("log column contextvar: " + std::string(py::str(context_columns)));
-    info("log_column msg       : " + std::string(py::str(msg_columns)));
+    info("log column contextvar: ", context_columns);
+    info("log_column msg       : ", msg_columns);
 
     py::object cls = make_formatter_class(contextvar_g, context_columns, msg_columns);
 
-    static Imported get_logger("logging", "getLogger");
-    py::object logger = get_logger(project_name.is_none() ? py::str(kModule) : project_name);
+    py::object logging = module_attr("logging");
+    py::object logger = logging.attr("getLogger")(project_name.is_none() ? py::str(kModule) : project_name);
     py::object json_format = cls();
 
-    if (PyObject_IsTrue(path_log.ptr()) == 1) {
-        static Imported path_join("os.path", "join");
-        py::object filename = path_join(path_log, name_text + ".log");
-        info("log filename " + std::string(py::str(filename)));
+    const int with_file = PyObject_IsTrue(path_log.ptr());
+    if (with_file < 0)
+        throw py::error_already_set();
+    if (with_file) {
+        py::object filename = module_attr("os").attr("path").attr("join")(path_log, name_text + py::str(".log"));
+        info("log filename ", filename);
         // The handler library defers opening its files to the first record and would then
         // fail on every record; open the file once now so a bad directory fails here.
         static Imported io_open("io", "open");
         io_open(filename, "a", py::arg("encoding") = "utf-8").attr("close")();
-        static Imported file_handler("concurrent_log_handler", "ConcurrentRotatingFileHandler");
         // keep_file_open=False: a lock file held open across fork() is shared with the
         // children and no longer excludes them. utf-8: the JSON is written unescaped.
-        py::object handler = file_handler(filename, "a", kMaxBytes, kBackupCount, py::arg("encoding") = "utf-8",
-                                          py::arg("keep_file_open") = false);
+        py::object handler = module_attr("ConcurrentRotatingFileHandler")(
+            filename, "a", kMaxBytes, kBackupCount, py::arg("encoding") = "utf-8", py::arg("keep_file_open") = false);
         handler.attr("setFormatter")(json_format);
         logger.attr("addHandler")(handler);
     }
-    static Imported stream_handler("logging", "StreamHandler");
-    py::object handler = stream_handler(py::arg("stream") = py::module_::import("sys").attr("stdout"));
+    py::object handler = logging.attr("StreamHandler")(py::arg("stream") = module_attr("sys").attr("stdout"));
     handler.attr("setFormatter")(json_format);
     logger.attr("addHandler")(handler);
     logger.attr("setLevel")(level);
@@ -663,10 +714,15 @@ PYBIND11_MODULE(scribeline, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "JSON logging: service_init_logger and its per-call _JSONFormatter.";
-    // Imported now so a missing library fails the import, as a Python module would.
-    loguru_logger.get();
-    py::module_::import("concurrent_log_handler");
-    m.attr("loguru_logger") = loguru_logger.get();
+    // The module's globals, bound now so a missing library fails the import as it would
+    // for a Python module; set-up reads them from the module at call time.
+    m.attr("logging") = py::module_::import("logging");
+    m.attr("os") = py::module_::import("os");
+    m.attr("sys") = py::module_::import("sys");
+    m.attr("loguru_logger") = py::module_::import("loguru").attr("logger");
+    m.attr("ConcurrentRotatingFileHandler") =
+        py::module_::import("concurrent_log_handler").attr("ConcurrentRotatingFileHandler");
+    g_module = py::object(m).release().ptr();
     m.attr("service_init_logger") = make_service_init_logger(m);
     m.def(
         "_json_dumps", [](py::handle obj) { return json_dumps(obj); },
