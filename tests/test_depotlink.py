@@ -252,6 +252,28 @@ class TestRecovery:
         assert server.upload_attempts == 2 and server.object(BUCKET, "kept.png") is None
         assert cdn.bucket is not old_bucket  # the rebuilt client stays
 
+    def test_patched_sdk_and_uuid_are_used(self, cdn, server, files, monkeypatch):
+        # Applications' tests patch oss2 after a first service exists: later ones use the patch.
+        built = []
+
+        class RecordingBucket(oss2.Bucket):
+            def __init__(self, *args, **kwargs):
+                built.append(args)
+                super().__init__(*args, **kwargs)
+
+        monkeypatch.setattr(oss2, "Bucket", RecordingBucket)
+        fixed = uuid.UUID("6f1c2d3e-0a1b-11ee-8c90-0242ac120002")
+        monkeypatch.setattr(uuid, "uuid1", lambda: fixed)
+        later = ServiceCdn(make_info(server))
+        assert type(later.bucket) is RecordingBucket
+        assert built == [(later.auth, server.endpoint, BUCKET)]
+        assert later.upload(files("data.csv")) == str(fixed)
+        assert server.object(BUCKET, str(fixed)) is not None
+        # The first service's rebuild goes through the patched class as well.
+        server.fail_next_uploads(1)
+        cdn.upload(files("plot.png"), "rebuilt.png")
+        assert type(cdn.bucket) is RecordingBucket and len(built) == 2
+
     def test_wrong_secret_is_refused_twice(self, server, files):
         svc = ServiceCdn(make_info(server, access_key_secret="not-the-secret"))
         with pytest.raises(oss2.exceptions.ServerError) as caught:

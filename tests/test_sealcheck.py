@@ -4,6 +4,7 @@ expiry, token functions, failure outcomes and a fuzz of malformed signed diction
 from __future__ import annotations
 
 import copy
+import datetime
 import hashlib
 import random
 import struct
@@ -348,6 +349,62 @@ class TestExpiry:
         param = {"a": 1, "__exp": int(time.time()) + 30}
         param["__sign"] = svc._cal_sign(param)
         assert svc.confirm_sign(param) == {"a": 1}
+
+
+class TestPatchedClock:
+    """Applications' tests freeze time: time.time and datetime.datetime are read at every call."""
+
+    def test_exp_follows_patched_time(self, svc, monkeypatch):
+        monkeypatch.setattr(time, "time", lambda: 1_000_000_000.25)
+        signed = svc.generate_sign({"a": 1})
+        assert signed["__exp"] == 1_000_000_060.25
+        assert signed["__sign"] == reference_sign(SECRET, {"a": 1, "__exp": 1_000_000_060.25})
+        assert svc.generate_sign({"a": 1}, 5)["__exp"] == 1_000_000_005.25
+
+    def test_patched_datetime_rejects_fresh_signature(self, svc, monkeypatch):
+        signed = svc.generate_sign({"a": 1}, 3600)
+        real = datetime.datetime
+
+        class FarFuture(real):
+            @classmethod
+            def utcnow(cls):
+                return real(2999, 1, 1)
+
+        monkeypatch.setattr(datetime, "datetime", FarFuture)
+        auth_fails(svc, signed)
+        monkeypatch.setattr(datetime, "datetime", real)
+        assert svc.confirm_sign(signed) == {"a": 1}
+
+    def test_frozen_clock_in_the_past(self, svc, monkeypatch):
+        # Both clocks frozen at one instant, as freezegun does: signing and verifying
+        # follow the frozen time, not the machine's.
+        real = datetime.datetime
+        frozen = [1_000_000_000.5]
+
+        class Frozen(real):
+            @classmethod
+            def utcnow(cls):
+                return real.utcfromtimestamp(frozen[0])
+
+        monkeypatch.setattr(time, "time", lambda: frozen[0])
+        monkeypatch.setattr(datetime, "datetime", Frozen)
+        signed = svc.generate_sign({"a": 1})
+        assert svc.confirm_sign(signed) == {"a": 1}
+        frozen[0] += 60  # exactly at "__exp": still valid
+        assert svc.confirm_sign(signed) == {"a": 1}
+        frozen[0] += 0.001
+        auth_fails(svc, signed)
+
+    def test_time_alone_does_not_move_the_expiry_test(self, svc, monkeypatch):
+        # The expiry test compares datetime.datetime.utcnow(), which time.time patching
+        # does not reach.
+        signed = svc.generate_sign({"a": 1})
+        monkeypatch.setattr(time, "time", lambda: 4_000_000_000.0)
+        assert svc.confirm_sign(signed) == {"a": 1}
+        monkeypatch.setattr(time, "time", lambda: 1_000_000_000.0)
+        param = {"a": 1, "__exp": 1_000_000_100.0}
+        param["__sign"] = svc._cal_sign(param)
+        auth_fails(svc, param)
 
 
 class TestTokenFunction:

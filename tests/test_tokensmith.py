@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import datetime
 import hashlib
 import hmac
 import json
@@ -266,3 +267,61 @@ def test_fuzz_verify_only_specified_outcomes(svc):
         outcomes.add("ok")
     assert len(cases) >= 4000
     assert outcomes == {"auth", "claim", "ok"}
+
+
+def claims_unchecked(token: str) -> dict:
+    return jwt.decode(token, SECRET, algorithms=["HS256"], options={"verify_exp": False})
+
+
+class TestPatchedClockAndLibrary:
+    """Applications' tests freeze time and patch PyJWT: both are read at every call."""
+
+    def test_exp_follows_patched_time(self, svc, monkeypatch):
+        monkeypatch.setattr(time, "time", lambda: 1_000_000_000.25)
+        assert claims_unchecked(svc.create_access_token("p"))["exp"] == 1_000_003_600.25
+        assert claims_unchecked(svc.create_access_token("p", 30))["exp"] == 1_000_000_030.25
+        monkeypatch.setattr(time, "time", lambda: 1_500_000_000.5)
+        assert claims_unchecked(svc.create_access_token("p"))["exp"] == 1_500_003_600.5
+
+    def test_patched_datetime_decides_expiry(self, svc, monkeypatch):
+        token = svc.create_access_token("q")
+        real = datetime.datetime
+
+        class FarFuture(real):
+            @classmethod
+            def utcnow(cls):
+                return real(2999, 1, 1)
+
+        monkeypatch.setattr(datetime, "datetime", FarFuture)
+        with pytest.raises(ExceptionAuthFailed) as e:
+            svc.verify_access_token(token)
+        assert e.value.args == ()
+        monkeypatch.setattr(datetime, "datetime", real)
+        assert svc.verify_access_token(token) == "q"
+
+    def test_time_alone_does_not_move_the_expiry_test(self, svc, monkeypatch):
+        # The expiry test compares datetime.datetime.utcnow(), whose clock time.time
+        # patching does not reach; PyJWT's own check does not read time.time either.
+        token = svc.create_access_token("r", 60)
+        monkeypatch.setattr(time, "time", lambda: 4_000_000_000.0)
+        assert svc.verify_access_token(token) == "r"
+
+    def test_patched_jwt_functions_are_called(self, svc, monkeypatch):
+        calls = []
+        real_encode, real_decode = jwt.encode, jwt.decode
+
+        def encode(*args, **kwargs):
+            calls.append(("encode", kwargs))
+            return real_encode(*args, **kwargs)
+
+        def decode(*args, **kwargs):
+            calls.append(("decode", kwargs))
+            return real_decode(*args, **kwargs)
+
+        monkeypatch.setattr(jwt, "encode", encode)
+        monkeypatch.setattr(jwt, "decode", decode)
+        assert svc.verify_access_token(svc.create_access_token("s")) == "s"
+        assert calls == [("encode", {"algorithm": "HS256"}), ("decode", {"algorithms": ["HS256"]})]
+        monkeypatch.setattr(jwt, "encode", lambda *a, **k: b"not text")
+        with pytest.raises(TypeError):
+            svc.create_access_token("s")

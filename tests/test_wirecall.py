@@ -143,6 +143,35 @@ class TestRequests:
             ("test_wirecall.py", "test_debug_line_per_attempt")
         }
 
+    def test_duck_typed_logger_gets_the_line_alone(self, peer, ctx):
+        class DuckLogger:
+            def __init__(self) -> None:
+                self.lines: list[str] = []
+
+            def debug(self, msg):  # no keyword arguments at all
+                self.lines.append(msg)
+
+        peer.reset()
+        duck = DuckLogger()
+        peer.script(Reply(json={"code": 1, "msg": "no"}), ok("fine"))
+        assert ServiceHpptClient({"address": peer.address}, ctx, duck).call("/duck") == "fine"
+        assert duck.lines == [f"http call http://{peer.address}/duck"] * 2
+
+    def test_loguru_logger_gets_the_line_alone(self, peer, ctx):
+        # loguru would take a keyword as format input, and braces in the URL would then break it.
+        from loguru import logger
+
+        records = []
+        sink = logger.add(lambda m: records.append(m.record), level="DEBUG", format="{message}")
+        try:
+            peer.reset()
+            peer.script(ok([1]))
+            assert ServiceHpptClient({"address": peer.address}, ctx, logger).call("/a{b}") == [1]
+        finally:
+            logger.remove(sink)
+        assert [r["message"] for r in records] == [f"http call http://{peer.address}/a{{b}}"]
+        assert "stacklevel" not in records[0]["extra"]
+
     def test_thread_contexts_are_separate(self, client, peer, ctx):
         def work(n: int) -> None:
             ctx.set({"vek_traceid": f"trace-{n}"})

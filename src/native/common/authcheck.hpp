@@ -6,12 +6,13 @@
 namespace kestrum {
 namespace py = pybind11;
 
-// `datetime.datetime.utcnow() > datetime.datetime.utcfromtimestamp(expire)`.
+// `datetime.datetime.utcnow() > datetime.datetime.utcfromtimestamp(expire)`, with both
+// names looked up at the time of the call, so a frozen or patched clock is honoured.
 // Raises whatever utcfromtimestamp raises for a value it cannot convert.
 bool utc_expired(py::handle expire);
 
-// time.time()
-double wall_time();
+// time.time(), looked up at the time of the call.
+py::object wall_time();
 
 // Raises kestrum.util.ExceptionAuthFailed() with no arguments. A non-null `context`
 // becomes its __context__, as a raise inside an except block would make it.

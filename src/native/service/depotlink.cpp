@@ -21,10 +21,11 @@ constexpr const char *kBucketHost = "kestrum-static.oss-cn-hangzhou.aliyuncs.com
 constexpr const char *kCdnHost = "static.kestrum.example.com";
 
 Imported this_module(kModule);
-Imported oss2_auth("oss2", "Auth");
-Imported oss2_bucket("oss2", "Bucket");
-Imported path_split("os.path", "split");
-Imported uuid1("uuid", "uuid1");
+// Modules are kept and their members looked up at every use, as `oss2.Bucket(...)` in a
+// Python module would be, so that a patched SDK or clock is obeyed.
+Imported oss2_module("oss2");
+Imported os_module("os");
+Imported uuid_module("uuid");
 Imported thread_lock("threading", "Lock");
 Imported tool("kestrum", "Tool");
 
@@ -35,7 +36,7 @@ bool truthy(py::handle v) {
     return r == 1;
 }
 
-py::str fresh_uuid_name() { return py::str(uuid1()); }
+py::str fresh_uuid_name() { return py::str(uuid_module.get().attr("uuid1")()); }
 
 // Holds the instance's own threading.Lock; acquire() waits without the GIL.
 class LockHold {
@@ -60,9 +61,10 @@ class LockHold {
 };
 
 void build_client(py::handle self) {
-    py::object auth = oss2_auth(self.attr("_access_key_id"), self.attr("_access_key_secret"));
+    py::handle oss2 = oss2_module.get();
+    py::object auth = oss2.attr("Auth")(self.attr("_access_key_id"), self.attr("_access_key_secret"));
     self.attr("auth") = auth;
-    self.attr("bucket") = oss2_bucket(auth, self.attr("_endpoint"), self.attr("_bucket_name"));
+    self.attr("bucket") = oss2.attr("Bucket")(auth, self.attr("_endpoint"), self.attr("_bucket_name"));
 }
 
 void init(py::handle self, py::object info, py::object logger) {
@@ -96,7 +98,7 @@ py::object upload(py::handle self, py::object filename, py::object name, py::obj
         if (png < 0)
             throw py::error_already_set();
         if (png) {
-            name = py::tuple(path_split(filename))[1];
+            name = py::tuple(os_module.get().attr("path").attr("split")(filename))[1];
             // The stem is the text before the first "."; a chart already named by UUID keeps its name.
             const Py_ssize_t dot = PyUnicode_FindChar(name.ptr(), '.', 0, PyUnicode_GET_LENGTH(name.ptr()), 1);
             if (dot == -2)
@@ -233,9 +235,9 @@ PYBIND11_MODULE(depotlink, m) {
               "returned with CDN_HOST in its place. Assign either attribute to change it; an empty\n"
               "BUCKET_HOST or None turns the rewriting off.";
     // Bound at import, as a Python module's imports would be: a missing one fails the import.
-    m.attr("os") = py::module_::import("os");
-    m.attr("uuid") = py::module_::import("uuid");
-    m.attr("oss2") = py::module_::import("oss2");
+    m.attr("os") = os_module.get();
+    m.attr("uuid") = uuid_module.get();
+    m.attr("oss2") = oss2_module.get();
     m.attr("Logger") = py::module_::import("logging").attr("Logger");
     m.attr("Lock") = thread_lock.get();
     m.attr("Tool") = tool.get();

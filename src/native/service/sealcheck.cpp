@@ -22,9 +22,26 @@ using namespace kestrum;
 
 namespace {
 
-Imported deepcopy("copy", "deepcopy");
-Imported isfunction("inspect", "isfunction");
-Imported hashlib_md5("hashlib", "md5");
+// The modules are kept and their functions looked up at every call, as a Python module's
+// `copy.deepcopy(...)` would be, so that a patched library is obeyed.
+Imported copy_module("copy");
+Imported inspect_module("inspect");
+Imported hashlib_module("hashlib");
+
+// Interned once; leaked like the other module-level references.
+PyObject *key(const char *text) {
+    PyObject *k = PyUnicode_InternFromString(text);
+    if (!k)
+        throw py::error_already_set();
+    return k;
+}
+
+py::object module_function(Imported &module, PyObject *name) {
+    PyObject *f = PyObject_GetAttr(module.get().ptr(), name);
+    if (!f)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(f);
+}
 
 // Interned dictionary keys, set when the module loads.
 PyObject *kExp = nullptr;
@@ -272,7 +289,8 @@ py::dict deep_copy(py::handle param) {
         return py::reinterpret_steal<py::dict>(y.release());
     } catch (Unsupported &) {
     }
-    py::object y = deepcopy(param);
+    static PyObject *name = key("deepcopy");
+    py::object y = module_function(copy_module, name)(param);
     if (!PyDict_Check(y.ptr()))
         raise(PyExc_TypeError, "deepcopy of the parameters did not give a dict");
     return py::reinterpret_steal<py::dict>(y.release());
@@ -499,7 +517,8 @@ py::str canonical_sign(const ServiceParamsign &self, const py::dict &param) {
     if (!whole)
         throw py::error_already_set();
     py::object signed_text = py::reinterpret_steal<py::object>(whole);
-    return hashlib_md5(signed_text.attr("encode")("utf-8")).attr("hexdigest")();
+    static PyObject *md5 = key("md5");
+    return module_function(hashlib_module, md5)(signed_text.attr("encode")("utf-8")).attr("hexdigest")();
 }
 
 // Equality of the received signature with the computed one, in time that does not
@@ -521,14 +540,6 @@ bool same_signature(py::handle received, const py::str &expected) {
     return diff == 0;
 }
 
-// Interned once; leaked like the other module-level references.
-PyObject *key(const char *text) {
-    PyObject *k = PyUnicode_InternFromString(text);
-    if (!k)
-        throw py::error_already_set();
-    return k;
-}
-
 bool has_key(const py::dict &d, PyObject *key) {
     const int found = PyDict_Contains(d.ptr(), key);
     if (found < 0)
@@ -548,7 +559,7 @@ py::object generate_sign(const ServiceParamsign &self, py::handle param, py::han
     const int truthy = PyObject_IsTrue(timeout.ptr());
     if (truthy < 0)
         throw py::error_already_set();
-    py::object now = py::float_(wall_time());
+    py::object now = wall_time();
     PyObject *exp = PyNumber_Add(now.ptr(), truthy ? timeout.ptr() : self.timeout.ptr());
     if (!exp)
         throw py::error_already_set();
@@ -609,12 +620,12 @@ PYBIND11_MODULE(_sealcheck, m) {
     // Imported now so a missing module fails the import, as a Python module would.
     for (const char *name : {"copy", "time", "datetime", "inspect", "hashlib"})
         m.attr(name) = py::module_::import(name);
+    copy_module.get();
+    inspect_module.get();
+    hashlib_module.get();
     kExp = key("__exp");
     kSign = key("__sign");
     kUserName = key("user_name");
-    deepcopy.get();
-    isfunction.get();
-    hashlib_md5.get();
     m.attr("ExceptionAuthFailed") = py::module_::import("kestrum.util").attr("ExceptionAuthFailed");
 
     const Signature init_sig("ServiceParamsign.__init__", {required("info"), optional("user_token_func")}, true);
@@ -622,15 +633,18 @@ PYBIND11_MODULE(_sealcheck, m) {
     py::class_<ServiceParamsign> cls(m, "ServiceParamsign", py::dynamic_attr(),
                                      "Signs parameter dictionaries (\"__exp\", \"__sign\") and verifies them.");
     cls.def(py::init([init_sig](py::args args, py::kwargs kwargs) {
+                static PyObject *secret_key = key("secret_key");
+                static PyObject *timeout_key = key("timeout");
+                static PyObject *isfunction = key("isfunction");
                 std::vector<py::object> a = init_sig.bind(args, kwargs);
                 check_exact("info", a[0], &PyDict_Type);
                 py::dict info = py::reinterpret_borrow<py::dict>(a[0]);
-                if (!has_key(info, key("secret_key")))
+                if (!has_key(info, secret_key))
                     raise_exception("secret_key not in info, please check");
                 auto self = std::make_unique<ServiceParamsign>();
-                self->secret_key = info["secret_key"];
+                self->secret_key = info[secret_key];
                 py::object timeout =
-                    has_key(info, key("timeout")) ? py::object(info["timeout"]) : py::object(py::int_(60));
+                    has_key(info, timeout_key) ? py::object(info[timeout_key]) : py::object(py::int_(60));
                 PyObject *as_int = PyNumber_Long(timeout.ptr());
                 if (!as_int)
                     throw py::error_already_set();
@@ -639,7 +653,7 @@ PYBIND11_MODULE(_sealcheck, m) {
                 if (given < 0)
                     throw py::error_already_set();
                 if (given) {
-                    if (!isfunction(a[1]).cast<bool>())
+                    if (!module_function(inspect_module, isfunction)(a[1]).cast<bool>())
                         raise_exception("user_token_func is not func");
                     self->user_token_func = a[1];
                 } else {

@@ -13,9 +13,9 @@ using namespace kestrum;
 
 namespace {
 
-Imported jwt_encode("jwt", "encode");
-Imported jwt_decode("jwt", "decode");
-Imported jwt_error("jwt", "PyJWTError");
+// The module is kept and its functions are looked up at every call, as `jwt.encode(...)`
+// in a Python module would be, so that a patched library is obeyed.
+Imported jwt_module("jwt");
 
 [[noreturn]] void raise_type_expected(const char *expected, py::handle got) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got.ptr())->tp_name);
@@ -39,6 +39,28 @@ PyObject *intern(const char *text) {
     if (!s)
         throw py::error_already_set();
     return s;
+}
+
+py::object jwt_function(PyObject *name) {
+    PyObject *f = PyObject_GetAttr(jwt_module.get().ptr(), name);
+    if (!f)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(f);
+}
+
+py::object jwt_encode() {
+    static PyObject *name = intern("encode");
+    return jwt_function(name);
+}
+
+py::object jwt_decode() {
+    static PyObject *name = intern("decode");
+    return jwt_function(name);
+}
+
+py::object jwt_error() {
+    static PyObject *name = intern("PyJWTError");
+    return jwt_function(name);
 }
 
 PyObject *keyword_names(const char *name) {
@@ -72,7 +94,7 @@ bool signature_holds(const ServiceJwt &self, py::handle token) {
          {"verify_exp", "verify_nbf", "verify_iat", "verify_iss", "verify_aud", "verify_sub", "verify_jti"})
         options[check] = false;
     try {
-        jwt_decode(token, self.secret_key, py::arg("algorithms") = hs256_only(), py::arg("options") = options);
+        jwt_decode()(token, self.secret_key, py::arg("algorithms") = hs256_only(), py::arg("options") = options);
         return true;
     } catch (py::error_already_set &) {
         return false;
@@ -86,7 +108,7 @@ py::object create_access_token(const ServiceJwt &self, py::handle user_name, py:
     if (truthy < 0)
         throw py::error_already_set();
     py::handle lifetime = truthy ? timeout : py::handle(self.timeout);
-    py::object now = py::float_(wall_time());
+    py::object now = wall_time();
     PyObject *exp = PyNumber_Add(now.ptr(), lifetime.ptr());
     if (!exp)
         throw py::error_already_set();
@@ -94,7 +116,7 @@ py::object create_access_token(const ServiceJwt &self, py::handle user_name, py:
     py::object exp_ref = py::reinterpret_steal<py::object>(exp);
     if (PyDict_SetItem(payload.ptr(), kUserName, user_name.ptr()) < 0 || PyDict_SetItem(payload.ptr(), kExp, exp) < 0)
         throw py::error_already_set();
-    py::object token = call_with_keyword(jwt_encode.get(), payload, self.secret_key, kAlgorithmKw, kHs256);
+    py::object token = call_with_keyword(jwt_encode(), payload, self.secret_key, kAlgorithmKw, kHs256);
     if (!PyUnicode_Check(token.ptr()))
         raise_type_expected("str", token);
     return token;
@@ -109,9 +131,9 @@ py::object verify_access_token(const ServiceJwt &self, py::handle token) {
     }
     py::object data;
     try {
-        data = call_with_keyword(jwt_decode.get(), token, self.secret_key, kAlgorithmsKw, hs256_only());
+        data = call_with_keyword(jwt_decode(), token, self.secret_key, kAlgorithmsKw, hs256_only());
     } catch (py::error_already_set &e) {
-        if (e.matches(jwt_error.get()))
+        if (e.matches(jwt_error()))
             raise_auth_failed(e.value());
         if ((e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) &&
             signature_holds(self, token))
@@ -167,10 +189,7 @@ PYBIND11_MODULE(tokensmith, m) {
     kHs256 = intern("HS256");
     kAlgorithmKw = keyword_names("algorithm");
     kAlgorithmsKw = keyword_names("algorithms");
-    jwt_encode.get();
-    jwt_decode.get();
-    jwt_error.get();
-    m.attr("jwt") = py::module_::import("jwt");
+    m.attr("jwt") = jwt_module.get();
     m.attr("ExceptionAuthFailed") = py::module_::import("kestrum.util").attr("ExceptionAuthFailed");
 
     const Signature init_sig("ServiceJwt.__init__", {required("info")}, true);

@@ -20,6 +20,7 @@ Imported retry_error("tenacity", "RetryError");
 Imported tool_class("kestrum.util", "Tool");
 Imported mapping_abc("collections.abc", "Mapping");
 Imported builtin_print("builtins", "print");
+Imported logger_class("logging", "Logger");
 
 struct ServiceHpptClient {
     py::object connect_info;
@@ -85,8 +86,16 @@ py::object exchange(const ServiceHpptClient &self, const py::object &name, const
     parts.append(self.url);
     parts.append(name);
     py::object path = tool_class.get().attr("url_join")(parts);
-    // stacklevel 2: the record names the caller of call(), not tenacity's frame between us.
-    self.logger.attr("debug")(concat(py::str("http call "), path), py::arg("stacklevel") = 2);
+    py::object line = concat(py::str("http call "), path);
+    // stacklevel 2: the record names the caller of call(), not tenacity's frame between
+    // us. Only the standard logger is known to take it; any other logger gets the line alone.
+    const int standard = PyObject_IsInstance(self.logger.ptr(), logger_class.get().ptr());
+    if (standard < 0)
+        throw py::error_already_set();
+    if (standard)
+        self.logger.attr("debug")(line, py::arg("stacklevel") = 2);
+    else
+        self.logger.attr("debug")(line);
     py::handle requests = requests_module.get();
     py::object reply = truthy(data)
                            ? requests.attr("post")(path, py::arg("json") = data, py::arg("headers") = headers,
@@ -161,7 +170,7 @@ PYBIND11_MODULE(wirecall, m) {
     // Imported now so a missing library fails the import, as a Python module would.
     for (const char *name : {"json", "requests", "contextvars"})
         m.attr(name) = py::module_::import(name);
-    m.attr("Logger") = py::module_::import("logging").attr("Logger");
+    m.attr("Logger") = logger_class.get();
     py::module_ typing = py::module_::import("typing");
     for (const char *name : {"List", "Tuple", "Any"})
         m.attr(name) = typing.attr(name);
