@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
 #include <exception>
 #include <string>
 
@@ -45,9 +46,14 @@ py::str safe_str(py::handle x);
 
 // Runs `body` (which returns a new reference, or null with an error set) at a raw C
 // entry point of the runtime, turning C++ exceptions into the pending Python error.
-template <typename F> PyObject *c_entry(F &&body) noexcept {
+// Not noexcept, and the thread-exit unwind is let through: at interpreter exit the
+// runtime ends daemon threads that wait for the GIL with pthread_exit, which unwinds
+// through this frame.
+template <typename F> PyObject *c_entry(F &&body) {
     try {
         return body();
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (py::error_already_set &e) {
         e.restore();
     } catch (py::builtin_exception &e) {
