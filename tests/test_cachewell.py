@@ -163,3 +163,45 @@ class TestWithConn:
         with svc.with_conn() as conn:
             assert int(conn.get(key)) == 1600
         assert in_use(svc.pool) == 0
+
+
+class TestModuleNamesReadAtCallTime:
+    """Patching `redis` (the library or the module's own name) reaches the service."""
+
+    def test_patched_library_classes_are_used(self, info, monkeypatch):
+        made: list[str] = []
+
+        class Pool(redis.ConnectionPool):
+            def __init__(self, **kwargs):
+                made.append("pool")
+                super().__init__(**kwargs)
+
+        class Client(redis.Redis):
+            def __init__(self, **kwargs):
+                made.append("client")
+                super().__init__(**kwargs)
+
+        monkeypatch.setattr(redis, "ConnectionPool", Pool)
+        monkeypatch.setattr(redis, "Redis", Client)
+        svc = ServiceRedis(info)
+        assert type(svc.pool) is Pool
+        with svc.with_conn() as conn:
+            assert type(conn) is Client and conn.ping() is True
+        assert made == ["pool", "client"]
+
+    def test_module_name_redis_is_read_at_call_time(self, info, monkeypatch):
+        import types
+
+        from kestrum.service import cachewell
+
+        class Client(redis.Redis):
+            pass
+
+        svc = ServiceRedis(info)
+        stand_in = types.SimpleNamespace(Redis=Client, ConnectionPool=redis.ConnectionPool)
+        monkeypatch.setattr(cachewell, "redis", stand_in)
+        with svc.with_conn() as conn:
+            assert type(conn) is Client
+        monkeypatch.undo()
+        with svc.with_conn() as conn:
+            assert type(conn) is redis.Redis

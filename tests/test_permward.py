@@ -3,11 +3,13 @@ operations, and the reload watcher, against the project's MariaDB and Redis."""
 
 from __future__ import annotations
 
+import inspect
 import logging
 import os
 import sys
 import threading
 import time
+import urllib.parse
 import uuid
 import warnings
 from collections import OrderedDict
@@ -418,3 +420,56 @@ class TestWatcher:
         assert any(
             t.daemon and t.is_alive() for t in threading.enumerate() if "_thread_reload" in t.name
         )
+
+
+class TestPatchingAndOverrides:
+    def test_module_names_are_read_at_call_time(self, mysql_info, capture, monkeypatch):
+        import casbin
+
+        made: list[str] = []
+
+        class Enforcer(casbin.SyncedEnforcer):
+            def __init__(self, *args, **kwargs):
+                made.append("enforcer")
+                super().__init__(*args, **kwargs)
+
+        monkeypatch.setattr(casbin, "SyncedEnforcer", Enforcer)
+        svc = ServiceCasbin(table_info(mysql_info, "ops"), capture.logger)
+        assert type(svc._enforce) is Enforcer and made == ["enforcer"]
+        assert permward.urlquote is urllib.parse.quote_plus
+
+    def test_watcher_builds_its_client_from_the_patched_redis(
+        self, service, cachewell, monkeypatch
+    ):
+        made = threading.Event()
+
+        class Client(redis.Redis):
+            def __init__(self, **kwargs):
+                made.set()
+                super().__init__(**kwargs)
+
+        monkeypatch.setattr(redis, "Redis", Client)
+        service.set_auto_reload(cachewell)
+        assert made.wait(5)
+
+    def test_an_overridden_role_test_is_used(self, service, mysql_info, capture):
+        asked: list[str] = []
+
+        class Lenient(ServiceCasbin):
+            def _is_role(self, role):
+                asked.append(role)
+                return role != "refused"
+
+        svc = Lenient(table_info(mysql_info, "ops"), capture.logger)
+        svc._enforce.add_policy("ops", "/x", "GET")
+        assert svc.get_policies_for_role("ops") == [["ops", "/x", "GET"]]
+        assert svc.get_policies_for_role("refused") is None
+        assert asked == ["ops", "refused"]
+        with pytest.raises(Exception, match="role must start with G- not ops"):
+            service.get_policies_for_role("ops")
+
+    def test_signatures(self, service):
+        assert list(inspect.signature(service.add_policy).parameters) == ["role", "obj", "act"]
+        assert list(inspect.signature(ServiceCasbin.get_roles_for_user).parameters) == [
+            "self", "user"
+        ]  # fmt: skip

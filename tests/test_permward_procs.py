@@ -186,3 +186,57 @@ def test_process_exits_promptly_with_a_watcher_running(
     assert proc.returncode == 0, stderr
     assert "Fatal" not in stderr and "terminate" not in stderr and "Exception ignored" not in stderr
     assert elapsed < 2.5  # at most the watcher's one-second grace plus teardown
+
+
+def _decide_in_child(svc, out) -> None:
+    out.put(svc.enforce("u1", "/forked", "read"))
+
+
+def test_forked_children_decide_while_threads_are_deciding(mysql_info, capture):
+    """A decision lock held by some thread at fork time must not block the child."""
+    import multiprocessing
+    import queue
+
+    info = table_info(mysql_info, "fork")
+    fresh_table(info)
+    svc = ServiceCasbin(info, capture.logger)
+    svc._enforce.add_policy("G-f", "/forked", "read")
+    svc._enforce.add_role_for_user("u1", "G-f")
+
+    stop = threading.Event()
+
+    def spin() -> None:
+        while not stop.is_set():
+            svc.enforce("u1", "/forked", "read")
+
+    threads = [threading.Thread(target=spin, daemon=True) for _ in range(2)]
+    for t in threads:
+        t.start()
+    ctx = multiprocessing.get_context("fork")
+    out = ctx.Queue()
+    hung = 0
+    try:
+        children = []
+        for _ in range(12):
+            p = ctx.Process(target=_decide_in_child, args=(svc, out))
+            p.start()
+            children.append(p)
+            time.sleep(0.01)
+        for p in children:
+            p.join(10)
+            if p.is_alive():
+                hung += 1
+                p.kill()
+                p.join()
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert hung == 0
+    answers = []
+    while True:
+        try:
+            answers.append(out.get(timeout=1))
+        except queue.Empty:
+            break
+    assert answers == [True] * 12

@@ -14,9 +14,20 @@ namespace {
 constexpr const char *kModule = "kestrum.service.cachewell";
 const char *const kPoolKeys[] = {"host", "port", "db", "password"};
 
-Imported redis_client("redis", "Redis");
-Imported connection_pool("redis", "ConnectionPool");
 Imported contextmanager("contextlib", "contextmanager");
+
+PyObject *g_module = nullptr; // this module, for its globals
+
+// `redis.<attr>` with the module-level name `redis` read at each use, as Python code
+// reads its globals, so that patching the module or the library takes effect.
+py::object redis_attr(const char *attr) {
+    PyObject *redis = PyDict_GetItemString(PyModule_GetDict(g_module), "redis");
+    if (!redis) {
+        PyErr_SetString(PyExc_NameError, "name 'redis' is not defined");
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(redis).attr(attr);
+}
 
 // The generator behind `with_conn`: the first resumption creates the client and
 // yields it, the second (or a throw/close) closes it. contextlib drives it exactly
@@ -44,8 +55,8 @@ class ConnLease {
     py::object next() {
         if (state_ == kFresh) {
             state_ = kDone; // a failing client creation leaves nothing to close
-            py::object conn = redis_client(py::arg("connection_pool") = py::getattr(owner_, "pool"),
-                                           py::arg("decode_responses") = true);
+            py::object conn = redis_attr("Redis")(py::arg("connection_pool") = py::getattr(owner_, "pool"),
+                                                  py::arg("decode_responses") = true);
             conn_ = std::move(conn);
             state_ = kLent;
             return conn_;
@@ -142,7 +153,7 @@ void service_init(py::handle self, py::handle connect_info) {
     for (py::handle k : remove_k)
         if (PyDict_DelItem(info.ptr(), k.ptr()) < 0)
             throw py::error_already_set();
-    py::setattr(self, "pool", connection_pool(**info));
+    py::setattr(self, "pool", redis_attr("ConnectionPool")(**info));
 }
 
 // ServiceRedis.__init__ as a plain builtin: a pybind11 function named __init__
@@ -180,7 +191,7 @@ py::object make_service_class() {
             return std::make_unique<ConnLease>(std::move(self));
         },
         py::name("with_conn"),
-        py::doc("with_conn($self)\n--\n\nLend a redis.Redis client on the shared pool for one with-block; the client "
+        py::doc("with_conn(self)\n--\n\nLend a redis.Redis client on the shared pool for one with-block; the client "
                 "is closed when the block ends, whatever happens."));
     py::object with_conn = contextmanager(lease);
     with_conn.attr("__module__") = kModule;
@@ -198,6 +209,8 @@ PYBIND11_MODULE(cachewell, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Redis access: ServiceRedis, a connection pool and scoped clients on it.";
+    g_module = m.ptr();
+    Py_INCREF(g_module);
     m.attr("redis") = py::module_::import("redis");
     m.attr("contextmanager") = contextmanager.get();
 

@@ -3,6 +3,7 @@
 #include "common/args.hpp"
 #include "common/pyutil.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,22 +30,60 @@ constexpr double kBackoffFirst = 1.0;
 constexpr double kBackoffMax = 30.0;
 constexpr double kExitGraceSeconds = 1.0;
 
-Imported re_compile("re", "compile");
-Imported url_quote("urllib.parse", "quote");
-Imported path_join("os.path", "join");
-Imported path_dirname("os.path", "dirname");
-Imported path_abspath("os.path", "abspath");
-Imported threading_thread("threading", "Thread");
-Imported redis_client("redis", "Redis");
-Imported synced_enforcer("casbin", "SyncedEnforcer");
-Imported adapter_class("casbin_sqlalchemy_adapter", "Adapter");
-Imported adapter_base("casbin_sqlalchemy_adapter.adapter", "Base");
-Imported sa_column("sqlalchemy", "Column");
-Imported sa_integer("sqlalchemy", "Integer");
-Imported sa_string("sqlalchemy", "String");
-Imported sa_create_engine("sqlalchemy", "create_engine");
+Imported url_parse("urllib.parse");
+Imported adapter_module("casbin_sqlalchemy_adapter.adapter");
+Imported sqlalchemy_module("sqlalchemy");
 
-PyObject *g_module = nullptr; // this module, kept for its __file__
+PyObject *g_module = nullptr; // this module, kept for its __file__ and its globals
+
+// A module-level name, read at each use as Python code reads its globals, so that
+// patching the module (or the library behind the name) takes effect. New reference,
+// or null with NameError set.
+PyObject *global_ref(const char *name) {
+    PyObject *v = PyDict_GetItemString(PyModule_GetDict(g_module), name);
+    if (!v) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return nullptr;
+    }
+    return Py_NewRef(v);
+}
+
+py::object global(const char *name) {
+    PyObject *v = global_ref(name);
+    if (!v)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
+// `module_name.attr` with both parts read now.
+py::object global_attr(const char *module_name, const char *attr) { return global(module_name).attr(attr); }
+
+// Locks that C++ code takes with the GIL released. A thread holding one at fork
+// time does not exist in the child, so the child starts with fresh ones.
+pthread_mutex_t g_decision_mu = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t g_row_classes_mu = PTHREAD_MUTEX_INITIALIZER;
+
+void reset_locks_in_child() {
+    pthread_mutex_init(&g_decision_mu, nullptr);
+    pthread_mutex_init(&g_row_classes_mu, nullptr);
+}
+
+// Takes `mu`, waiting for it without the GIL.
+class NoGilLock {
+  public:
+    explicit NoGilLock(pthread_mutex_t &mu) : mu_(mu) {
+        if (pthread_mutex_trylock(&mu_) != 0) {
+            Py_BEGIN_ALLOW_THREADS pthread_mutex_lock(&mu_);
+            Py_END_ALLOW_THREADS
+        }
+    }
+    ~NoGilLock() { pthread_mutex_unlock(&mu_); }
+    NoGilLock(const NoGilLock &) = delete;
+    NoGilLock &operator=(const NoGilLock &) = delete;
+
+  private:
+    pthread_mutex_t &mu_;
+};
 
 // ---------------------------------------------------------------------------
 // The policy row class
@@ -65,11 +105,12 @@ py::str row_text(py::handle self) {
 py::object create_db_class(py::handle tb_name) {
     py::dict ns;
     ns["__tablename__"] = tb_name;
-    ns["id"] = sa_column(sa_integer.get(), py::arg("primary_key") = true);
-    ns["ptype"] = sa_column(sa_string(50));
+    py::object column = global("Column"), string = global("String");
+    ns["id"] = column(global("Integer"), py::arg("primary_key") = true);
+    ns["ptype"] = column(string(50));
     static const char *const kValues[] = {"v0", "v1", "v2", "v3", "v4", "v5"};
     for (const char *name : kValues)
-        ns[name] = sa_column(sa_string(50));
+        ns[name] = column(string(50));
     ns["__str__"] =
         instancemethod(py::cpp_function([](py::handle self) { return row_text(self); }, py::name("__str__")));
     ns["__repr__"] = instancemethod(py::cpp_function(
@@ -77,22 +118,17 @@ py::object create_db_class(py::handle tb_name) {
             return py::str("<CasbinRule {}: \"{}\">").format(py::getattr(self, "id"), row_text(self));
         },
         py::name("__repr__")));
-    py::handle base = adapter_base.get();
+    py::object base = adapter_module.get().attr("Base");
     return make_class(py::type::of(base), "MyCasbinPolicy", py::make_tuple(base), ns, kModule, kRowQualname);
 }
 
 // One row class per table name for the whole process: the declarative base refuses
 // a second declaration of the same table, and a second service (another container)
 // over the same table is ordinary.
-std::mutex g_row_classes_mu;
 PyObject *g_row_classes = nullptr; // dict: table name -> row class
 
 py::object row_class_for(py::handle tb_name) {
-    std::unique_lock<std::mutex> lock(g_row_classes_mu, std::defer_lock);
-    {
-        py::gil_scoped_release nogil; // the class creation below may release the GIL
-        lock.lock();
-    }
+    NoGilLock lock(g_row_classes_mu); // the class creation below may release the GIL
     if (!g_row_classes && !(g_row_classes = PyDict_New()))
         throw py::error_already_set();
     PyObject *known = PyDict_GetItemWithError(g_row_classes, tb_name.ptr());
@@ -118,7 +154,8 @@ py::object item(py::handle info, const char *key) {
 
 py::object model_path() {
     py::object file = py::getattr(g_module, "__file__");
-    return path_join(path_dirname(path_abspath(file)), kModelFile);
+    py::object path = global_attr("os", "path");
+    return path.attr("join")(path.attr("dirname")(path.attr("abspath")(file)), kModelFile);
 }
 
 void service_init(py::handle self, py::handle info, py::handle logger) {
@@ -127,19 +164,21 @@ void service_init(py::handle self, py::handle info, py::handle logger) {
     fields["user"] = item(info, "user");
     // quote(safe=""), not quote_plus: the URL parser decodes "%20" but keeps "+",
     // so a password with a blank would never log in.
-    fields["password"] = url_quote(item(info, "password"), py::arg("safe") = "");
+    fields["password"] = url_parse.get().attr("quote")(item(info, "password"), py::arg("safe") = "");
     fields["host"] = item(info, "host");
     fields["port"] = item(info, "port");
     fields["db"] = item(info, "db");
     py::object connect_str = py::str(kConnectTemplate).attr("format")(**fields);
 
-    py::setattr(self, "_group_pat", re_compile("^G-.*"));
+    py::setattr(self, "_group_pat", global_attr("re", "compile")("^G-.*"));
     py::object row_class = row_class_for(item(info, "tb"));
     // Pre-ping and recycle: the first reload after the server dropped idle
     // connections must not fail.
-    py::object engine = sa_create_engine(connect_str, py::arg("pool_pre_ping") = true, py::arg("pool_recycle") = 3600);
-    py::setattr(self, "_adapter", adapter_class(engine, py::arg("db_class") = row_class));
-    py::setattr(self, "_enforce", synced_enforcer(model_path(), py::getattr(self, "_adapter")));
+    py::object engine = sqlalchemy_module.get().attr("create_engine")(connect_str, py::arg("pool_pre_ping") = true,
+                                                                      py::arg("pool_recycle") = 3600);
+    py::setattr(self, "_adapter",
+                global_attr("casbin_sqlalchemy_adapter", "Adapter")(engine, py::arg("db_class") = row_class));
+    py::setattr(self, "_enforce", global_attr("casbin", "SyncedEnforcer")(model_path(), py::getattr(self, "_adapter")));
     py::setattr(self, "_logger", logger);
     py::setattr(self, "_info", info);
     py::setattr(self, "_reload_channal_name", py::str(kReloadChannel));
@@ -162,6 +201,22 @@ void role_test(py::handle self, py::handle role) {
     PyErr_SetObject(PyExc_Exception, msg);
     Py_DECREF(msg);
     throw py::error_already_set();
+}
+
+PyObject *g_is_role = nullptr; // the class's own _is_role function
+
+// self._is_role(role), through the instance so that an override is used.
+bool is_role(py::handle self, py::handle role) {
+    static PyObject *name = PyUnicode_InternFromString("_is_role");
+    py::object bound = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), name));
+    if (!bound)
+        throw py::error_already_set();
+    if (PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == g_is_role &&
+        PyMethod_GET_SELF(bound.ptr()) == self.ptr()) {
+        role_test(self, role);
+        return true;
+    }
+    return truthy(bound(role));
 }
 
 // with self._cachewell.with_conn() as rc: rc.publish(channel, "reload")
@@ -190,24 +245,16 @@ constexpr bool kSerialiseDecisions = true;
 #else
 constexpr bool kSerialiseDecisions = false;
 #endif
-PyThread_type_lock g_decision_lock = nullptr;
 
 class DecisionGuard {
   public:
     DecisionGuard() {
-        if (!kSerialiseDecisions)
-            return;
-        if (!PyThread_acquire_lock(g_decision_lock, NOWAIT_LOCK)) {
-            Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(g_decision_lock, WAIT_LOCK);
-            Py_END_ALLOW_THREADS
-        }
-    }
-    ~DecisionGuard() {
         if (kSerialiseDecisions)
-            PyThread_release_lock(g_decision_lock);
+            lock_.emplace(g_decision_mu);
     }
-    DecisionGuard(const DecisionGuard &) = delete;
-    DecisionGuard &operator=(const DecisionGuard &) = delete;
+
+  private:
+    std::optional<NoGilLock> lock_;
 };
 
 // ---------------------------------------------------------------------------
@@ -398,7 +445,11 @@ bool subscribe(PyObject *self, Ref &rc, Ref &ps) {
         Ref kwargs(Py_BuildValue("{s:O,s:O}", "connection_pool", pool.get(), "decode_responses", Py_True));
         if (!args || !kwargs)
             return false;
-        rc.reset(PyObject_Call(redis_client.get().ptr(), args.get(), kwargs.get()));
+        Ref redis(global_ref("redis"));
+        Ref client(redis ? PyObject_GetAttrString(redis.get(), "Redis") : nullptr);
+        if (!client)
+            return false;
+        rc.reset(PyObject_Call(client.get(), args.get(), kwargs.get()));
         if (!rc)
             return false;
     }
@@ -554,8 +605,8 @@ void set_auto_reload(py::handle self, py::handle cachewell) {
     py::setattr(self, "_cachewell", cachewell);
     // A daemon thread: the watcher never ends by itself and must not keep the
     // process alive at exit.
-    py::object t =
-        threading_thread(py::arg("target") = py::getattr(self, "_thread_reload_policy"), py::arg("daemon") = true);
+    py::object t = global_attr("threading", "Thread")(py::arg("target") = py::getattr(self, "_thread_reload_policy"),
+                                                      py::arg("daemon") = true);
     t.attr("start")();
 }
 
@@ -635,7 +686,7 @@ py::object make_service_class() {
     ns["__doc__"] = "Role-based authorization over a MySQL policy table, reloaded in every process on a Redis signal.";
     ns["__init__"] = builtin_method(&service_init_def);
     ns["set_auto_reload"] = method("set_auto_reload", {required("cachewell")},
-                                   "set_auto_reload($self, cachewell)\n--\n\nPublish changes through cachewell and "
+                                   "set_auto_reload(self, cachewell)\n--\n\nPublish changes through cachewell and "
                                    "start the watcher thread that reloads the policy on every signal.",
                                    [](py::handle self, const Args &a) {
                                        set_auto_reload(self, a[0]);
@@ -643,26 +694,29 @@ py::object make_service_class() {
                                    });
     ns["_thread_reload_policy"] = builtin_method(&thread_reload_policy_def);
     ns["_is_role"] = method("_is_role", {required("role")},
-                            "_is_role($self, role)\n--\n\nTrue for a role name (starting with \"G-\"); raises "
+                            "_is_role(self, role)\n--\n\nTrue for a role name (starting with \"G-\"); raises "
                             "otherwise.",
                             [](py::handle self, const Args &a) {
                                 role_test(self, a[0]);
                                 return py::object(py::bool_(true));
                             });
+    g_is_role = PyInstanceMethod_GET_FUNCTION(ns["_is_role"].ptr());
+    Py_INCREF(g_is_role);
     ns["get_roles_for_user"] =
-        method("get_roles_for_user", {required("user")}, "get_roles_for_user($self, user)\n--\n\nThe user's roles.",
+        method("get_roles_for_user", {required("user")}, "get_roles_for_user(self, user)\n--\n\nThe user's roles.",
                [](py::handle self, const Args &a) { return enforcer(self).attr("get_roles_for_user")(a[0]); });
     ns["get_users_for_role"] =
-        method("get_users_for_role", {required("role")}, "get_users_for_role($self, role)\n--\n\nThe role's users.",
+        method("get_users_for_role", {required("role")}, "get_users_for_role(self, role)\n--\n\nThe role's users.",
                [](py::handle self, const Args &a) { return enforcer(self).attr("get_users_for_role")(a[0]); });
     ns["get_policies_for_role"] = method("get_policies_for_role", {required("role")},
-                                         "get_policies_for_role($self, role)\n--\n\nThe role's permission rules.",
+                                         "get_policies_for_role(self, role)\n--\n\nThe role's permission rules.",
                                          [](py::handle self, const Args &a) {
-                                             role_test(self, a[0]);
+                                             if (!is_role(self, a[0]))
+                                                 return py::object(py::none());
                                              return enforcer(self).attr("get_filtered_policy")(0, a[0]);
                                          });
     ns["add_role_for_user"] = method("add_role_for_user", {required("user"), required("role")},
-                                     "add_role_for_user($self, user, role)\n--\n\nGrant role to user and signal "
+                                     "add_role_for_user(self, user, role)\n--\n\nGrant role to user and signal "
                                      "every process to reload.",
                                      [](py::handle self, const Args &a) {
                                          role_test(self, a[1]);
@@ -671,7 +725,7 @@ py::object make_service_class() {
                                          return rst;
                                      });
     ns["delete_role_for_user"] = method("delete_role_for_user", {required("user"), required("role")},
-                                        "delete_role_for_user($self, user, role)\n--\n\nRevoke role from user and "
+                                        "delete_role_for_user(self, user, role)\n--\n\nRevoke role from user and "
                                         "signal every process to reload.",
                                         [](py::handle self, const Args &a) {
                                             py::object rst = enforcer(self).attr("delete_role_for_user")(a[0], a[1]);
@@ -679,7 +733,7 @@ py::object make_service_class() {
                                             return rst;
                                         });
     ns["add_policy"] = method("add_policy", {required("role"), required("obj"), required("act")},
-                              "add_policy($self, role, obj, act)\n--\n\nAllow role to act on obj and signal every "
+                              "add_policy(self, role, obj, act)\n--\n\nAllow role to act on obj and signal every "
                               "process to reload.",
                               [](py::handle self, const Args &a) {
                                   role_test(self, a[0]);
@@ -688,7 +742,7 @@ py::object make_service_class() {
                                   return rst;
                               });
     ns["remove_policy"] = method("remove_policy", {required("role"), required("obj"), required("act")},
-                                 "remove_policy($self, role, obj, act)\n--\n\nRemove a permission rule and signal "
+                                 "remove_policy(self, role, obj, act)\n--\n\nRemove a permission rule and signal "
                                  "every process to reload.",
                                  [](py::handle self, const Args &a) {
                                      py::object rst = enforcer(self).attr("remove_policy")(a[0], a[1], a[2]);
@@ -714,16 +768,17 @@ PYBIND11_MODULE(permward, m) {
     for (const char *name : {"os", "re", "time", "threading", "redis", "casbin", "casbin_sqlalchemy_adapter"})
         m.attr(name) = py::module_::import(name);
     m.attr("Logger") = py::module_::import("logging").attr("Logger");
-    m.attr("Column") = sa_column.get();
-    m.attr("Integer") = sa_integer.get();
-    m.attr("String") = sa_string.get();
-    m.attr("urlquote") = url_quote.get();
+    py::module_ sqlalchemy = py::module_::import("sqlalchemy");
+    for (const char *name : {"Column", "Integer", "String"})
+        m.attr(name) = sqlalchemy.attr(name);
+    m.attr("urlquote") = py::module_::import("urllib.parse").attr("quote_plus");
     m.attr("ServiceRedis") = py::module_::import("kestrum.service.cachewell").attr("ServiceRedis");
-    adapter_base.get();
-    synced_enforcer.get();
+    adapter_module.get();
+    sqlalchemy_module.get();
+    url_parse.get();
 
-    if (kSerialiseDecisions && !(g_decision_lock = PyThread_allocate_lock()))
-        throw py::error_already_set();
+    static std::once_flag fork_handler;
+    std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, &reset_locks_in_child); });
     m.attr("ServiceCasbin") = make_service_class();
     py::module_::import("atexit").attr("register")(py::cpp_function(&stop_watchers, py::name("_stop_watchers")));
 }
