@@ -24,7 +24,7 @@ from tenacity import stop_after_attempt as stop_after_attempt
 _R = TypeVar("_R")
 
 loggeruru: Logger
-# Escapes the password (and user name) for the connection string: a space becomes %20.
+# urllib.parse.quote_plus (the connection string escapes with quote(safe=""): a space becomes %20).
 urlquote: Callable[..., str]
 
 class _Scope(Generic[_R]):
