@@ -658,12 +658,19 @@ PyObject *enforce_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
             for (int i = 1; i < 4; ++i)
                 call[i] = bound[i - 1].ptr();
         }
-        py::object e = py::reinterpret_steal<py::object>(PyObject_GetAttr(args[0], enforce_attr));
+        // A plain reference, released by hand: at interpreter exit a daemon thread can be
+        // ended (unwound) inside the call, and must then not touch reference counts.
+        PyObject *e = PyObject_GetAttr(args[0], enforce_attr);
         if (!e)
             throw py::error_already_set();
-        call[0] = e.ptr();
-        DecisionGuard serialised;
-        return PyObject_VectorcallMethod(enforce_name, call, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        call[0] = e;
+        PyObject *result;
+        {
+            DecisionGuard serialised;
+            result = PyObject_VectorcallMethod(enforce_name, call, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        }
+        Py_DECREF(e);
+        return result;
     });
 }
 
