@@ -32,17 +32,17 @@ template <auto Impl> inline FastSpec *fast_spec = nullptr;
 
 template <typename Self, py::object (*Impl)(Self &, FastArgs)>
 PyObject *fast_trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargs_given, PyObject *kwnames) {
-    const FastSpec &spec = *fast_spec<Impl>;
+    const FastSpec &desc = *fast_spec<Impl>;
     const size_t nargs = static_cast<size_t>(nargs_given);
-    const size_t n = spec.params.size();
+    const size_t n = desc.params.size();
     return c_entry([&]() -> PyObject * {
         py::handle bound[kFastMaxParams];
         std::vector<py::object> slow;
-        if (!kwnames && nargs >= spec.required && nargs <= n) {
+        if (!kwnames && nargs >= desc.required && nargs <= n) {
             for (size_t i = 0; i < n; ++i)
-                bound[i] = i < nargs ? py::handle(args[i]) : py::handle(spec.params[i].default_value);
+                bound[i] = i < nargs ? py::handle(args[i]) : py::handle(desc.params[i].default_value);
         } else {
-            slow = spec.sig.bind_vector(args, nargs, kwnames);
+            slow = desc.sig.bind_vector(args, nargs, kwnames);
             for (size_t i = 0; i < n; ++i)
                 bound[i] = slow[i];
         }
