@@ -51,14 +51,18 @@ def service_env() -> dict[str, str]:
     return env
 
 
-def setup_database(env: dict[str, str], name: str, rows: int) -> dict[str, object]:
-    admin = pymysql.connect(
+def admin_connection(env: dict[str, str]) -> pymysql.connections.Connection:
+    return pymysql.connect(
         host=env["KESTRUM_MYSQL_HOST"],
         port=int(env["KESTRUM_MYSQL_PORT"]),
         user=env["KESTRUM_MYSQL_ADMIN_USER"],
         password=env["KESTRUM_MYSQL_ADMIN_PASSWORD"],
         autocommit=True,
     )
+
+
+def setup_database(env: dict[str, str], name: str, rows: int) -> dict[str, object]:
+    admin = admin_connection(env)
     with admin.cursor() as cur:
         cur.execute(f"DROP DATABASE IF EXISTS `{name}`")
         cur.execute(f"CREATE DATABASE `{name}`")
@@ -81,13 +85,7 @@ def setup_database(env: dict[str, str], name: str, rows: int) -> dict[str, objec
 
 
 def drop_database(env: dict[str, str], name: str) -> None:
-    admin = pymysql.connect(
-        host=env["KESTRUM_MYSQL_HOST"],
-        port=int(env["KESTRUM_MYSQL_PORT"]),
-        user=env["KESTRUM_MYSQL_ADMIN_USER"],
-        password=env["KESTRUM_MYSQL_ADMIN_PASSWORD"],
-        autocommit=True,
-    )
+    admin = admin_connection(env)
     with admin.cursor() as cur:
         cur.execute(f"DROP DATABASE IF EXISTS `{name}`")
     admin.close()
