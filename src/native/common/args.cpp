@@ -20,6 +20,31 @@ void raise_exception(const std::string &message) { raise(PyExc_Exception, messag
 Signature::Signature(std::string qualname, std::vector<Param> params, bool self_counted)
     : qualname_(std::move(qualname)), params_(std::move(params)), self_counted_(self_counted) {}
 
+size_t Signature::required() const {
+    size_t n = 0;
+    while (n < params_.size() && !params_[n].default_value)
+        ++n;
+    return n;
+}
+
+std::string Signature::text_signature(const std::string &name, const char *first) const {
+    std::string text = name + "(";
+    bool comma = false;
+    if (first) {
+        text += first;
+        comma = true;
+    }
+    for (const Param &p : params_) {
+        if (comma)
+            text += ", ";
+        comma = true;
+        text += p.name;
+        if (p.default_value)
+            text += "=" + std::string(py::str(py::repr(p.default_value)));
+    }
+    return text + ")\n--\n\n";
+}
+
 namespace {
 
 std::string plural(size_t n, const char *word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
@@ -50,9 +75,7 @@ std::vector<py::object> Signature::bind(const py::args &args, const py::kwargs &
         }
     }
     if (given > n) {
-        size_t min_pos = 0;
-        while (min_pos < n && !params_[min_pos].default_value)
-            ++min_pos;
+        const size_t min_pos = required();
         std::string takes = min_pos == n ? plural(n + extra, "positional argument")
                                          : "from " + std::to_string(min_pos + extra) + " to " +
                                                std::to_string(n + extra) + " positional arguments";

@@ -43,6 +43,14 @@ class Signature {
     std::vector<py::object> bind_tuple(PyObject *args, PyObject *kwargs, Py_ssize_t skip = 0) const;
 
     const std::string &qualname() const { return qualname_; }
+    const std::vector<Param> &params() const { return params_; }
+    // The parameter count of the shortest positional call.
+    size_t required() const;
+
+    // `name(<first>, a, b=None)\n--\n\n`: the head of a builtin's docstring from which
+    // the runtime takes its __text_signature__. `first` is "$self" for a method,
+    // "$module" for a module function, or null for neither.
+    std::string text_signature(const std::string &name, const char *first) const;
 
   private:
     std::string qualname_;

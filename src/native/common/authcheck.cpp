@@ -1,139 +1,191 @@
 #include "common/authcheck.hpp"
 
+#include "common/args.hpp"
+#include "common/guarded.hpp"
 #include "common/pyutil.hpp"
 
 #include <datetime.h>
+
+#include <cmath>
+#include <ctime>
 
 namespace kestrum {
 
 namespace {
 
-// Timestamps that utcfromtimestamp converts on every platform (1970 to year 9000).
+// Timestamps decided here without the runtime (1970 to year 9000): every platform
+// converts them, so no conversion error can be missed.
 constexpr double kSafeLow = 0.0;
 constexpr double kSafeHigh = 221845392000.0;
-// Far from the present the answer does not depend on how either side rounds to
-// microseconds, so it is decided without building the two datetimes.
-constexpr double kMargin = 1.0;
 
-// The modules are kept; their attributes are read at every call, as `time.time()` in a
-// Python module would be, so that tests freezing the clock (or patching it) are obeyed.
-Imported time_module("time");
-Imported datetime_module("datetime");
+Imported warnings_module("warnings");
 
-PyObject *interned(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw py::error_already_set();
-    return s;
-}
-
-py::object attribute(py::handle owner, PyObject *name) {
-    PyObject *r = PyObject_GetAttr(owner.ptr(), name);
-    if (!r)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object time_function() {
-    static PyObject *name = interned("time");
-    return attribute(time_module.get(), name);
-}
-
-py::object datetime_class() {
-    static PyObject *name = interned("datetime");
-    return attribute(datetime_module.get(), name);
-}
-
-// The runtime's own time.time, or null when it was already replaced the first time
-// this is asked (then the shortcut below is never taken).
-PyObject *original_time_function() {
-    static PyObject *original = [] {
-        py::object f = time_function();
-        const bool builtin = PyCFunction_Check(f.ptr()) && PyCFunction_GET_SELF(f.ptr()) == time_module.get().ptr();
-        return builtin ? f.release().ptr() : nullptr;
-    }();
-    return original;
-}
-
-// The C datetime class itself, whatever `datetime.datetime` names at the moment.
-PyObject *original_datetime_class() {
-    static PyObject *original = [] {
+PyTypeObject *real_datetime_class() {
+    static PyTypeObject *const real = [] {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI)
-            throw py::error_already_set();
-        return reinterpret_cast<PyObject *>(PyDateTimeAPI->DateTimeType);
+            throw_pending();
+        return PyDateTimeAPI->DateTimeType;
     }();
-    return original;
+    return real;
+}
+
+py::handle utc() {
+    real_datetime_class(); // the C API is loaded with it
+    return PyDateTime_TimeZone_UTC;
+}
+
+// The seconds and microseconds utcfromtimestamp makes of an exact float or int (the
+// fraction rounded half to even), or false for anything outside this fast path.
+bool timestamp_parts(PyObject *value, long long &sec, long &usec) {
+    double whole;
+    if (PyFloat_CheckExact(value)) {
+        const double d = PyFloat_AS_DOUBLE(value);
+        if (!std::isfinite(d))
+            return false;
+        double frac = std::modf(d, &whole) * 1e6;
+        double rounded = std::round(frac);
+        if (std::fabs(frac - rounded) == 0.5)
+            rounded = 2.0 * std::round(frac / 2.0);
+        if (rounded >= 1e6) {
+            rounded -= 1e6;
+            whole += 1.0;
+        } else if (rounded < 0) {
+            rounded += 1e6;
+            whole -= 1.0;
+        }
+        usec = static_cast<long>(rounded);
+    } else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (v == -1 && PyErr_Occurred())
+            throw_pending();
+        if (overflow)
+            return false;
+        whole = static_cast<double>(v);
+        usec = 0;
+    } else {
+        return false;
+    }
+    if (whole < kSafeLow || whole > kSafeHigh)
+        return false;
+    sec = static_cast<long long>(whole);
+    return true;
+}
+
+// The class's own `name` when a replacement class defines one, else null.
+py::object replaced_method(py::handle cls, const char *name) {
+    PyObject *key = interned(name);
+    if (PyType_Check(cls.ptr())) {
+        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), key);
+        PyObject *original = _PyType_Lookup(real_datetime_class(), key);
+        if (found == original)
+            return py::object();
+    }
+    return get_attr(cls, key);
+}
+
+// An aware UTC datetime made naive, as the utc* functions return them.
+py::object naive(const py::object &aware) {
+    static const Keywords kw{"tzinfo"};
+    static PyObject *const replace = interned("replace");
+    return fast_call(get_attr(aware, replace), {}, kw, {py::none()});
+}
+
+bool expired_once(py::handle expire, py::handle datetime_module) {
+    static PyObject *const datetime_name = interned("datetime");
+    py::object cls = get_attr(datetime_module, datetime_name);
+    if (cls.ptr() == reinterpret_cast<PyObject *>(real_datetime_class())) {
+        long long sec;
+        long usec;
+        if (timestamp_parts(expire.ptr(), sec, usec)) {
+            // The clock utcnow() reads, floored to the microsecond as it does.
+            timespec now;
+            clock_gettime(CLOCK_REALTIME, &now);
+            const long now_usec = now.tv_nsec / 1000;
+            return now.tv_sec > sec || (now.tv_sec == sec && now_usec > usec);
+        }
+    }
+    py::handle real = reinterpret_cast<PyObject *>(real_datetime_class());
+    static PyObject *const now_name = interned("now");
+    static PyObject *const from_name = interned("fromtimestamp");
+    py::object utcnow = replaced_method(cls, "utcnow");
+    py::object now = utcnow ? fast_call(utcnow, {}) : naive(fast_call_method(real, now_name, {utc()}));
+    py::object from = replaced_method(cls, "utcfromtimestamp");
+    py::object then = from ? fast_call(from, {expire}) : naive(fast_call_method(real, from_name, {expire, utc()}));
+    return compare(now, then, Py_GT);
 }
 
 } // namespace
 
-py::object wall_time() {
-    PyObject *r = PyObject_CallNoArgs(time_function().ptr());
-    if (!r)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+py::object wall_time(py::handle time_module) {
+    static PyObject *const name = interned("time");
+    return fast_call(get_attr(time_module, name), {});
 }
 
 void raise_auth_failed(py::handle context) {
     static Imported auth_failed("kestrum.util", "ExceptionAuthFailed");
     if (!context) {
         PyErr_SetNone(auth_failed.get().ptr());
-        throw py::error_already_set();
+        throw_pending();
     }
-    py::object exc = auth_failed();
+    py::object exc = fast_call(auth_failed.get(), {});
     // PyErr_Restore does not chain, so the context set here is the one that stays.
     PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()));
     Py_INCREF(type);
     PyErr_Restore(type, exc.release().ptr(), nullptr);
-    throw py::error_already_set();
+    throw_pending();
 }
 
-bool utc_expired(py::handle expire) {
-    PyObject *e = expire.ptr();
-    double value = 0.0;
-    bool fast = false;
-    if (PyFloat_CheckExact(e)) {
-        value = PyFloat_AS_DOUBLE(e);
-        fast = true;
-    } else if (PyLong_CheckExact(e)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(e, &overflow);
-        if (v == -1 && PyErr_Occurred())
-            throw py::error_already_set();
-        if (!overflow) {
-            value = static_cast<double>(v);
-            fast = true;
-        }
+bool utc_expired(py::handle expire, py::handle datetime_module) {
+    try {
+        return expired_once(expire, datetime_module);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Warning))
+            throw;
     }
-    py::object cls = datetime_class();
-    // utcnow() of the real class reads the clock time.time() reads, so while neither is
-    // replaced a comparison with time.time() gives its answer away from the boundary.
-    if (fast && value >= kSafeLow && value <= kSafeHigh && cls.ptr() == original_datetime_class()) {
-        py::object clock = time_function();
-        if (clock.ptr() == original_time_function()) {
-            PyObject *r = PyObject_CallNoArgs(clock.ptr());
-            if (!r)
-                throw py::error_already_set();
-            const double now = PyFloat_AsDouble(r);
-            Py_DECREF(r);
-            if (now == -1.0 && PyErr_Occurred())
-                throw py::error_already_set();
-            if (value > now + kMargin)
-                return false;
-            if (value < now - kMargin)
-                return true;
-        }
+    // A replaced clock warned and a filter made that an error: the answer is the one
+    // the clock gives with its warnings ignored.
+    py::object scope = call_attr(warnings_module.get(), "catch_warnings");
+    py::object exit = get_attr(scope, "__exit__");
+    call_attr(scope, "__enter__");
+    bool expired = false;
+    try {
+        call_attr(warnings_module.get(), "simplefilter", "ignore");
+        expired = expired_once(expire, datetime_module);
+    } catch (py::error_already_set &e) {
+        call(exit, e.type(), e.value(), e.trace());
+        throw;
     }
-    static PyObject *utcnow = interned("utcnow");
-    static PyObject *utcfromtimestamp = interned("utcfromtimestamp");
-    py::object now = attribute(cls, utcnow)();
-    py::object then = attribute(datetime_class(), utcfromtimestamp)(expire);
-    const int later = PyObject_RichCompareBool(now.ptr(), then.ptr(), Py_GT);
-    if (later < 0)
-        throw py::error_already_set();
-    return later == 1;
+    call(exit, py::none(), py::none(), py::none());
+    return expired;
+}
+
+void check_not_expired(py::handle expire, py::handle datetime_module) {
+    if (or_auth_failed([&] { return utc_expired(expire, datetime_module); }))
+        raise_auth_failed();
+}
+
+void keep_secret_and_timeout(py::handle self, py::handle info, const char *missing_message, long default_timeout) {
+    static PyObject *const secret_key = interned("secret_key");
+    static PyObject *const timeout_key = interned("timeout");
+    check_exact("info", info, &PyDict_Type);
+    if (!contains(info, secret_key))
+        raise_exception(missing_message);
+    set_attr(self, "_secret_key", item(info, secret_key));
+    PyObject *given = PyDict_GetItemWithError(info.ptr(), timeout_key);
+    if (!given && PyErr_Occurred())
+        throw_pending();
+    py::object timeout = given ? py::reinterpret_borrow<py::object>(given) : py::int_(default_timeout);
+    set_attr(self, "_timeout", steal(guarded([&] { return PyNumber_Long(timeout.ptr()); })));
+}
+
+py::object expiry_from_now(py::handle self, py::handle timeout, py::handle time_module) {
+    static PyObject *const timeout_attr = interned("_timeout");
+    py::object lifetime = is_true(timeout) ? py::reinterpret_borrow<py::object>(timeout) : get_attr(self, timeout_attr);
+    py::object now = wall_time(time_module);
+    return steal(guarded([&] { return PyNumber_Add(now.ptr(), lifetime.ptr()); }));
 }
 
 } // namespace kestrum

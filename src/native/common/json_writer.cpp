@@ -1,5 +1,6 @@
 #include "common/json_writer.hpp"
 
+#include "common/guarded.hpp"
 #include "common/pyutil.hpp"
 
 #include <cmath>
@@ -222,7 +223,7 @@ py::str json_dumps_stdlib(py::handle obj) {
         py::object enc = json_encoder(py::arg("ensure_ascii") = false);
         encode = py::object(enc.attr("encode")).release().ptr();
     }
-    return py::reinterpret_borrow<py::function>(encode)(obj);
+    return py::reinterpret_steal<py::str>(fast_call(encode, {obj}).release());
 }
 
 py::str json_dumps(py::handle obj) {
