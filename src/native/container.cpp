@@ -1,16 +1,13 @@
 // kestrum._container: builds the application's dependency-injection container from
 // the project configuration.
-#include "common/args.hpp"
-#include "common/pyutil.hpp"
+#include "common/module.hpp"
 
 #include <string>
 
-namespace py = pybind11;
 using namespace kestrum;
 
 namespace {
 
-constexpr const char *kModule = "kestrum._container";
 constexpr const char *kBaseName = "_MyDeclarativeContainer";
 
 // The members the derived container defines itself; entries may use these names
@@ -19,12 +16,10 @@ const char *const kOwnMembers[] = {"config", "contextvar_g", "logger"};
 
 Imported builtin_hasattr("builtins", "hasattr");
 
-// The module itself (kept for good). What it imports (containers, providers,
-// ContextVar, logging, the service classes, service_init_logger) is bound on it at
-// import and looked up there at call time, as a Python module's globals would be.
-PyObject *g_module = nullptr;
-
-py::object module_attr(const char *name) { return py::getattr(g_module, name); }
+// What the module imports (containers, providers, ContextVar, logging, the service
+// classes, service_init_logger) is bound on it at import and looked up there at call
+// time, as a Python module's globals would be.
+ModuleGlobals globals;
 
 // One row of the registration table.
 struct Registration {
@@ -57,115 +52,129 @@ bool own_member(const py::handle &name) {
 bool instance_attribute(const py::handle &name) {
     static PyObject *probe = nullptr; // a bare container, kept for the process's life
     if (!probe)
-        probe = module_attr("containers").attr("DynamicContainer")().release().ptr();
-    return py::cast<bool>(builtin_hasattr(py::handle(probe), name));
+        probe = call_attr(globals.get("containers"), "DynamicContainer").release().ptr();
+    return is_true(builtin_hasattr(py::handle(probe), name));
 }
 
 // _check_class_attr(_class, _name)
+void check_class_attr(py::handle cls, py::handle name);
+PyObject *g_check_class_attr = nullptr;
+
+py::object check_class_attr_function(const Bound &a) {
+    check_class_attr(a[0], a[1]);
+    return py::none();
+}
+
 void check_class_attr(py::handle cls, py::handle name) {
     // builtins.hasattr, not PyObject_HasAttr: a name that is not text must raise.
-    bool taken = py::cast<bool>(builtin_hasattr(cls, name));
+    bool taken = is_true(builtin_hasattr(cls, name));
     if (!taken && !own_member(name))
         taken = instance_attribute(name);
     if (taken)
-        raise_exception(std::string(py::str(cls.attr("__name__"))) + " already has attr " + std::string(py::str(name)));
+        raise_exception(std::string(text_of(get_attr(cls, "__name__"))) + " already has attr " +
+                        std::string(text_of(name)));
 }
 
 // The provider for one services entry, or a null handle for a type outside the table.
 py::object make_provider(const py::object &type, py::handle entry, const py::object &logger,
                          const py::object &contextvar_g) {
     for (const Registration &row : kTable) {
-        if (!type.equal(py::str(row.type)))
+        if (!equal(type, py::str(row.type)))
             continue;
-        py::object provider = module_attr("providers").attr(row.provider);
-        py::object cls = module_attr(row.service);
-        py::object info = entry["info"];
+        py::object provider = get_attr(globals.get("providers"), row.provider);
+        py::object cls = globals.get(row.service);
+        py::object info = item(entry, py::str("info"));
         const std::string kind = row.type;
         if (kind == "mysql")
-            return provider(cls, py::arg("logger") = logger, py::arg("connect_info") = info);
+            return call(provider, cls, py::arg("logger") = logger, py::arg("connect_info") = info);
         if (kind == "redis")
-            return provider(cls, py::arg("connect_info") = info);
+            return call(provider, cls, py::arg("connect_info") = info);
         if (kind == "cdn" || kind == "casbin")
-            return provider(cls, py::arg("info") = info, py::arg("logger") = logger);
+            return call(provider, cls, py::arg("info") = info, py::arg("logger") = logger);
         if (kind == "http_client")
-            return provider(cls, py::arg("connect_info") = info, py::arg("contextvar_g") = contextvar_g,
-                            py::arg("logger") = logger);
-        return provider(cls, py::arg("info") = info); // jwt
+            return call(provider, cls, py::arg("connect_info") = info, py::arg("contextvar_g") = contextvar_g,
+                        py::arg("logger") = logger);
+        return call(provider, cls, py::arg("info") = info); // jwt
     }
     return py::object();
 }
 
-py::object create_container(py::handle project_config) {
-    py::object declarative = module_attr("containers").attr("DeclarativeContainer");
-    py::handle meta = reinterpret_cast<PyObject *>(Py_TYPE(declarative.ptr()));
-    py::object providers = module_attr("providers");
+// A typo in a type silently dropping a service is hard to see: say which entry was skipped.
+void warn_unknown_type(const py::object &name, const py::object &type) {
+    py::object message = call_attr(py::str("unknown service type {!r} of entry {!r}, skipped"), "format", type, name);
+    call_attr(globals.get("loggeruru"), "warning", message);
+}
 
-    py::object base = make_class(meta, kBaseName, py::make_tuple(declarative), py::dict(), kModule,
+py::object create_container(const Bound &a) {
+    py::handle project_config = a[0];
+    py::object declarative = get_attr(globals.get("containers"), "DeclarativeContainer");
+    py::handle meta = reinterpret_cast<PyObject *>(Py_TYPE(declarative.ptr()));
+    py::object providers = globals.get("providers");
+
+    py::object base = make_class(meta, kBaseName, py::make_tuple(declarative), py::dict(), globals.name(),
                                  std::string("create_container.<locals>.") + kBaseName);
 
-    py::object cfg = project_config.attr("config");
-    py::object other = cfg.attr("other");
-    py::object config = providers.attr("Configuration")();
+    py::object cfg = get_attr(project_config, "config");
+    py::object other = get_attr(cfg, "other");
+    py::object config = call_attr(providers, "Configuration");
     py::object contextvar_g =
-        providers.attr("Resource")(module_attr("ContextVar"), "contextvar_g", py::arg("default") = py::none());
-    py::object path_log = other["path_log"];
-    py::object log_column_contextvar = other.attr("get")("log_column_contextvar", "");
-    py::object log_column_msg = other.attr("get")("log_column_msg", "");
-    py::object logger = providers.attr("Resource")(
-        module_attr("service_init_logger"), py::arg("project_name") = config.attr("project_name"),
-        py::arg("path_log") = path_log, py::arg("level") = module_attr("logging").attr("DEBUG"),
-        py::arg("contextvar_g") = contextvar_g, py::arg("log_column_contextvar") = log_column_contextvar,
-        py::arg("log_column_msg") = log_column_msg);
-    py::cpp_function check(&check_class_attr, py::name("_check_class_attr"), py::arg("_class"), py::arg("_name"));
+        call_attr(providers, "Resource", globals.get("ContextVar"), "contextvar_g", py::arg("default") = py::none());
+    py::object path_log = item(other, py::str("path_log"));
+    py::object log_column_contextvar = call_attr(other, "get", "log_column_contextvar", "");
+    py::object log_column_msg = call_attr(other, "get", "log_column_msg", "");
+    py::object logger =
+        call_attr(providers, "Resource", globals.get("service_init_logger"),
+                  py::arg("project_name") = get_attr(config, "project_name"), py::arg("path_log") = path_log,
+                  py::arg("level") = get_attr(globals.get("logging"), "DEBUG"), py::arg("contextvar_g") = contextvar_g,
+                  py::arg("log_column_contextvar") = log_column_contextvar, py::arg("log_column_msg") = log_column_msg);
 
-    py::object services = cfg.attr("services");
-    const int has_services = PyObject_IsTrue(services.ptr());
-    if (has_services < 0)
-        throw py::error_already_set();
-    if (has_services) {
-        for (py::handle item : services) {
-            py::object entry = item.attr("dict")();
-            py::object name = entry["name"];
+    py::object services = get_attr(cfg, "services");
+    if (is_true(services)) {
+        for_each(services, [&](py::handle service) {
+            py::object entry = call_attr(service, "dict");
+            py::object name = item(entry, py::str("name"));
             check_class_attr(base, name);
-            py::object provider = make_provider(entry["type"], entry, logger, contextvar_g);
+            py::object type = item(entry, py::str("type"));
+            py::object provider = make_provider(type, entry, logger, contextvar_g);
             if (provider)
-                py::setattr(base, name, provider); // before Container exists: it snapshots its base
-        }
+                set_attr(base, name, provider); // before Container exists: it snapshots its base
+            else
+                warn_unknown_type(name, type);
+        });
     }
 
     py::dict ns;
     ns["config"] = config;
     ns["contextvar_g"] = contextvar_g;
     ns["logger"] = logger;
-    ns["_check_class_attr"] = check;
+    ns["_check_class_attr"] = g_check_class_attr;
     py::object container_class =
-        make_class(meta, "Container", py::make_tuple(base), ns, kModule, "create_container.<locals>.Container");
-    py::object container = container_class();
-    container.attr("config").attr("from_dict")(cfg.attr("dict")());
+        make_class(meta, "Container", py::make_tuple(base), ns, globals.name(), "create_container.<locals>.Container");
+    py::object container = call(container_class);
+    call_attr(get_attr(container, "config"), "from_dict", call_attr(cfg, "dict"));
     return container;
 }
 
 } // namespace
 
 PYBIND11_MODULE(_container, m) {
-    py::options options;
-    options.disable_function_signatures();
-    m.doc() = "The composition container: create_container(project_config).";
+    globals.bind(m, "The composition container: create_container(project_config).");
     // The names a module of the package would import, bound (and so checked) at import.
-    m.attr("logging") = py::module_::import("logging");
-    m.attr("ContextVar") = py::module_::import("contextvars").attr("ContextVar");
-    m.attr("containers") = py::module_::import("dependency_injector.containers");
-    m.attr("providers") = py::module_::import("dependency_injector.providers");
-    m.attr("KestrumModelProject") = py::module_::import("kestrum._config").attr("KestrumModelProject");
+    bind_modules(m, {"logging"});
+    bind_names(m, "contextvars", {"ContextVar"});
+    bind_names(m, "dependency_injector", {"containers", "providers"});
+    bind_names(m, "kestrum._config", {"KestrumModelProject"});
     for (const Registration &row : {kTable[4], kTable[0], kTable[1], kTable[5], kTable[3], kTable[2]})
-        m.attr(row.service) = py::module_::import(row.module).attr(row.service);
-    m.attr("service_init_logger") = py::module_::import("kestrum.service.scribeline").attr("service_init_logger");
-    m.attr("util") = py::module_::import("kestrum").attr("util");
-    g_module = py::object(m).release().ptr();
-
-    const Signature sig("create_container", {required("project_config")});
-    m.def(
-        "create_container",
-        [sig](py::args args, py::kwargs kwargs) { return create_container(sig.bind(args, kwargs)[0]); },
-        "Build the container of services described by the project configuration.");
+        bind_names(m, row.module, {row.service});
+    bind_names(m, "kestrum.service.scribeline", {"service_init_logger"});
+    bind_names(m, "kestrum", {"util"});
+    m.attr("loggeruru") = py::module_::import("loguru").attr("logger");
+    g_check_class_attr = native_function<check_class_attr_function>(
+                             globals.name(), "create_container.<locals>.Container._check_class_attr",
+                             {required("_class"), required("_name")},
+                             "Raise Exception('<class> already has attr <name>') when _class has _name.")
+                             .release()
+                             .ptr();
+    def_function<create_container>(m, "create_container", {required("project_config")},
+                                   "Build the container of services described by the project configuration.");
 }

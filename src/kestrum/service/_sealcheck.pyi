@@ -6,12 +6,9 @@ from kestrum.util import ExceptionAuthFailed as ExceptionAuthFailed
 class ServiceParamsign:
     """Signs parameter dictionaries with "__exp" and "__sign" and verifies them."""
 
-    @property
-    def _secret_key(self) -> str: ...
-    @property
-    def _timeout(self) -> int: ...
-    @property
-    def _user_token_func(self) -> Callable[[Any], str]: ...
+    _secret_key: str
+    _timeout: int
+    _user_token_func: Callable[[Any], str]
     def __init__(
         self, info: dict[str, Any], user_token_func: Callable[[Any], str] | None = None
     ) -> None: ...

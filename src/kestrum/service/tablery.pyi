@@ -2,7 +2,7 @@ import logging
 from collections.abc import Callable
 from contextlib import contextmanager as contextmanager
 from types import TracebackType
-from typing import Any, Generic, TypeVar
+from typing import Any, Generic, Literal, TypeVar, overload
 
 import pandas as pd
 import pymysql as pymysql
@@ -57,8 +57,19 @@ class ServiceMysql:
     # Retried by tenacity (3 and 2 attempts): failures, argument errors included,
     # end in tenacity.RetryError.
     def read_sql_with_session(self, sql: str) -> pd.DataFrame: ...
+    # A read returns the rows as a frame; otherwise the driver's execute result
+    # (PyMySQL: the number of affected rows).
+    @overload
     def safe_execute_sql_with_conn(
-        self, sql_template: str, param: dict[str, Any], is_read: bool = True
+        self, sql_template: str, param: dict[str, Any], is_read: Literal[True] = True
+    ) -> pd.DataFrame: ...
+    @overload
+    def safe_execute_sql_with_conn(
+        self, sql_template: str, param: dict[str, Any], is_read: Literal[False]
+    ) -> int: ...
+    @overload
+    def safe_execute_sql_with_conn(
+        self, sql_template: str, param: dict[str, Any], is_read: bool
     ) -> pd.DataFrame | int: ...
     def safe_read_sql(
         self, sql_template: str, param: dict[str, Any], conn: Any

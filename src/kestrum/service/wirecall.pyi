@@ -7,14 +7,10 @@ from kestrum.util import Tool as Tool
 class ServiceHpptClient:
     """Calls services that answer in the JSON envelope {"code", "msg", "data"}."""
 
-    @property
-    def url(self) -> str: ...
-    @property
-    def _connect_info(self) -> dict[str, Any]: ...
-    @property
-    def _contextvar_g(self) -> contextvars.ContextVar[Any]: ...
-    @property
-    def _logger(self) -> Logger: ...
+    url: str
+    _connect_info: dict[str, Any]
+    _contextvar_g: contextvars.ContextVar[Any]
+    _logger: Logger
     def __init__(
         self,
         connect_info: dict[str, Any],

@@ -1,18 +1,14 @@
 // kestrum.service.depotlink: uploads to one object-storage bucket under UUID names,
 // and plain or signed URLs for the stored objects.
-#include "common/args.hpp"
-#include "common/pyutil.hpp"
+#include "common/module.hpp"
 
 #include <cctype>
 #include <string>
 #include <vector>
 
-namespace py = pybind11;
 using namespace kestrum;
 
 namespace {
-
-constexpr const char *kModule = "kestrum.service.depotlink";
 
 // Deployment values: signed URLs name the bucket's own public host; clients are sent
 // to the CDN domain in front of it instead. Both are module attributes, read at every
@@ -20,38 +16,22 @@ constexpr const char *kModule = "kestrum.service.depotlink";
 constexpr const char *kBucketHost = "kestrum-static.oss-cn-hangzhou.aliyuncs.com";
 constexpr const char *kCdnHost = "static.kestrum.example.com";
 
-Imported this_module(kModule);
-// Modules are kept and their members looked up at every use, as `oss2.Bucket(...)` in a
-// Python module would be, so that a patched SDK or clock is obeyed.
-Imported oss2_module("oss2");
-Imported os_module("os");
-Imported uuid_module("uuid");
-Imported thread_lock("threading", "Lock");
-Imported tool("kestrum", "Tool");
+// Module-level names (oss2, os, uuid, Lock, Tool) are read at every use, as in a Python
+// module, so that a patched SDK or clock is obeyed.
+ModuleGlobals globals;
 
-bool truthy(py::handle v) {
-    const int r = PyObject_IsTrue(v.ptr());
-    if (r < 0)
-        throw py::error_already_set();
-    return r == 1;
+py::object concat(py::handle a, py::handle b) {
+    return steal(guarded([&] { return PyNumber_Add(a.ptr(), b.ptr()); }));
 }
 
-py::str fresh_uuid_name() { return py::str(uuid_module.get().attr("uuid1")()); }
+py::str fresh_uuid_name() { return text_of(call_attr(globals.get("uuid"), "uuid1")); }
 
 // Holds the instance's own threading.Lock; acquire() waits without the GIL.
 class LockHold {
   public:
-    explicit LockHold(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+    explicit LockHold(py::object lock) : lock_(std::move(lock)) { call_attr(lock_, "acquire"); }
     ~LockHold() {
-        // Release must not throw from a destructor; keep any pending error intact.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject *r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(lock_.ptr());
-        PyErr_Restore(type, value, tb);
+        from_destructor([&] { call_attr(lock_, "release"); }, lock_);
     }
     LockHold(const LockHold &) = delete;
     LockHold &operator=(const LockHold &) = delete;
@@ -61,33 +41,36 @@ class LockHold {
 };
 
 void build_client(py::handle self) {
-    py::handle oss2 = oss2_module.get();
-    py::object auth = oss2.attr("Auth")(self.attr("_access_key_id"), self.attr("_access_key_secret"));
-    self.attr("auth") = auth;
-    self.attr("bucket") = oss2.attr("Bucket")(auth, self.attr("_endpoint"), self.attr("_bucket_name"));
+    py::object oss2 = globals.get("oss2");
+    py::object auth = call_attr(oss2, "Auth", get_attr(self, "_access_key_id"), get_attr(self, "_access_key_secret"));
+    set_attr(self, "auth", auth);
+    set_attr(self, "bucket",
+             call_attr(oss2, "Bucket", auth, get_attr(self, "_endpoint"), get_attr(self, "_bucket_name")));
 }
 
-void init(py::handle self, py::object info, py::object logger) {
+py::object init(const Bound &a) {
+    py::handle self = a.self, info = a[0];
     check_exact("info", info, &PyDict_Type);
-    self.attr("_lock") = thread_lock();
-    self.attr("_access_key_id") = info["access_key_id"];
-    self.attr("_access_key_secret") = info["access_key_secret"];
-    self.attr("_bucket_name") = info["bucket_name"];
-    self.attr("_endpoint") = info["endpoint"];
-    self.attr("_need_auth") = info["need_auth"];
-    py::object prefix = info.attr("get")("url_prefix");
-    if (truthy(prefix) && !truthy(prefix.attr("endswith")("/")))
-        prefix = prefix + py::str("/");
-    self.attr("_url_prefix") = prefix;
+    set_attr(self, "_lock", call(globals.get("Lock")));
+    for (const char *key : {"access_key_id", "access_key_secret", "bucket_name", "endpoint", "need_auth"})
+        set_attr(self, (std::string("_") + key).c_str(), item(info, py::str(key)));
+    py::object prefix = call_attr(info, "get", "url_prefix");
+    if (is_true(prefix) && !is_true(call_attr(prefix, "endswith", "/")))
+        prefix = concat(prefix, py::str("/"));
+    set_attr(self, "_url_prefix", prefix);
     build_client(self);
-    self.attr("logger") = logger;
+    set_attr(self, "logger", a[1]);
+    return py::none();
 }
 
 py::object put(py::handle self, const py::object &name, const py::object &filename, const py::dict &headers) {
-    return self.attr("bucket").attr("put_object_from_file")(name, filename, py::arg("headers") = headers);
+    return call_attr(get_attr(self, "bucket"), "put_object_from_file", name, filename, py::arg("headers") = headers);
 }
 
-py::object upload(py::handle self, py::object filename, py::object name, py::object path) {
+py::object upload(const Bound &a) {
+    py::handle self = a.self;
+    py::object filename = py::reinterpret_borrow<py::object>(a[0]), name = py::reinterpret_borrow<py::object>(a[1]),
+               path = py::reinterpret_borrow<py::object>(a[2]);
     check_exact("filename", filename, &PyUnicode_Type);
     check_exact("name", name, &PyUnicode_Type, true);
     check_exact("path", path, &PyUnicode_Type, true);
@@ -96,15 +79,15 @@ py::object upload(py::handle self, py::object filename, py::object name, py::obj
     if (name.is_none() || PyUnicode_GET_LENGTH(name.ptr()) == 0) {
         const Py_ssize_t png = PyUnicode_Tailmatch(filename.ptr(), py::str("png").ptr(), 0, PY_SSIZE_T_MAX, 1);
         if (png < 0)
-            throw py::error_already_set();
+            throw_pending();
         if (png) {
-            name = py::tuple(os_module.get().attr("path").attr("split")(filename))[1];
+            name = item(call_attr(get_attr(globals.get("os"), "path"), "split", filename), py::int_(-1));
             // The stem is the text before the first "."; a chart already named by UUID keeps its name.
             const Py_ssize_t dot = PyUnicode_FindChar(name.ptr(), '.', 0, PyUnicode_GET_LENGTH(name.ptr()), 1);
             if (dot == -2)
-                throw py::error_already_set();
+                throw_pending();
             py::object stem = dot < 0 ? name : name[py::slice(0, dot, 1)];
-            if (!truthy(tool.get().attr("is_uuid")(stem)))
+            if (!is_true(call_attr(globals.get("Tool"), "is_uuid", stem)))
                 name = fresh_uuid_name();
             headers["Content-Type"] = "image/png";
             headers["Content-Disposition"] = "inline";
@@ -113,19 +96,14 @@ py::object upload(py::handle self, py::object filename, py::object name, py::obj
         }
     }
     if (!path.is_none() && PyUnicode_GET_LENGTH(path.ptr()) > 0)
-        name = path + py::str("/") + name;
+        name = concat(concat(path, py::str("/")), name);
 
-    try {
-        put(self, name, filename, headers);
+    // A stale connection or credential: build a fresh client and try once more.
+    // Interrupts and exits are not upload failures.
+    if (succeeds([&] { put(self, name, filename, headers); }))
         return name;
-    } catch (py::error_already_set &e) {
-        // A stale connection or credential: build a fresh client and try once more.
-        // Interrupts and exits are not upload failures.
-        if (!e.matches(PyExc_Exception))
-            throw;
-    }
     {
-        LockHold hold(self.attr("_lock"));
+        LockHold hold(get_attr(self, "_lock"));
         build_client(self);
     }
     put(self, name, filename, headers);
@@ -144,10 +122,9 @@ bool equals_ignore_case(const std::string &a, const std::string &b) {
 // Sends a signed URL of the bucket's public host through the CDN host. Only the URL's
 // host is rewritten: an object key that happens to contain the host name stays intact.
 py::object to_cdn(py::object url) {
-    py::module_ m = py::reinterpret_borrow<py::module_>(this_module.get());
-    py::object from = m.attr("BUCKET_HOST");
-    py::object to = m.attr("CDN_HOST");
-    if (from.is_none() || to.is_none() || !truthy(from) || !PyUnicode_Check(url.ptr()))
+    py::object from = globals.get("BUCKET_HOST");
+    py::object to = globals.get("CDN_HOST");
+    if (from.is_none() || to.is_none() || !is_true(from) || !PyUnicode_Check(url.ptr()))
         return url;
     const std::string bucket_host = py::cast<std::string>(from);
     const std::string cdn_host = py::cast<std::string>(to);
@@ -174,74 +151,48 @@ py::object to_cdn(py::object url) {
     return py::str(text.substr(0, start) + replaced + text.substr(end));
 }
 
-py::object get_oss_url(py::handle self, py::object name, py::object timeout) {
+py::object get_oss_url(const Bound &a) {
+    py::handle self = a.self, name = a[0], timeout = a[1];
     check_exact("name", name, &PyUnicode_Type);
     check_exact("timeout", timeout, &PyLong_Type);
-    py::object bucket = self.attr("bucket");
-    if (!truthy(bucket.attr("object_exists")(name)))
+    py::object bucket = get_attr(self, "bucket");
+    if (!is_true(call_attr(bucket, "object_exists", name)))
         return py::none();
-    if (!truthy(self.attr("_need_auth"))) {
-        py::object prefix = self.attr("_url_prefix");
+    if (!is_true(get_attr(self, "_need_auth"))) {
+        py::object prefix = get_attr(self, "_url_prefix");
         if (prefix.is_none())
             raise_exception("url_prefix not in info, please check");
-        return prefix + name;
+        return concat(prefix, name);
     }
-    py::object url =
-        bucket.attr("sign_url")("GET", name, timeout, py::arg("headers") = py::dict(), py::arg("slash_safe") = true);
+    py::object url = call_attr(bucket, "sign_url", "GET", name, timeout, py::arg("headers") = py::dict(),
+                               py::arg("slash_safe") = true);
     return to_cdn(url);
-}
-
-template <typename F> py::object method(const char *qualname, std::vector<Signature::Param> params, F body) {
-    const Signature sig(qualname, std::move(params), /*self_counted=*/true);
-    // pybind11 dispatches a function named "__init__" as its own constructor; that one
-    // keeps its qualified name.
-    std::string name = std::string(qualname).substr(std::string(qualname).find('.') + 1);
-    if (name == "__init__")
-        name = qualname;
-    py::cpp_function f(
-        [sig, body](py::handle self, py::args args, py::kwargs kwargs) {
-            std::vector<py::object> a = sig.bind(args, kwargs);
-            return body(self, a);
-        },
-        py::name(name.c_str()));
-    return instancemethod(f);
-}
-
-py::object make_service_cdn() {
-    py::dict ns;
-    ns["__doc__"] = "Uploads files to one object-storage bucket under UUID names and hands out their URLs.";
-    ns["__init__"] = method("ServiceCdn.__init__", {required("info"), optional("logger")},
-                            [](py::handle self, std::vector<py::object> &a) {
-                                init(self, a[0], a[1]);
-                                return py::object(py::none());
-                            });
-    ns["upload"] = method("ServiceCdn.upload", {required("filename"), optional("name"), optional("path")},
-                          [](py::handle self, std::vector<py::object> &a) { return upload(self, a[0], a[1], a[2]); });
-    ns["get_oss_url"] =
-        method("ServiceCdn.get_oss_url", {required("name"), optional("timeout", py::int_(3600))},
-               [](py::handle self, std::vector<py::object> &a) { return get_oss_url(self, a[0], a[1]); });
-    return make_class(reinterpret_cast<PyObject *>(&PyType_Type), "ServiceCdn",
-                      py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns, kModule,
-                      "ServiceCdn");
 }
 
 } // namespace
 
 PYBIND11_MODULE(depotlink, m) {
-    py::options options;
-    options.disable_function_signatures();
-    m.doc() = "Object storage: ServiceCdn uploads files under UUID names and returns plain or signed URLs.\n\n"
-              "BUCKET_HOST and CDN_HOST are deployment values: signed URLs whose host is BUCKET_HOST are\n"
-              "returned with CDN_HOST in its place. Assign either attribute to change it; an empty\n"
-              "BUCKET_HOST or None turns the rewriting off.";
+    globals.bind(m, "Object storage: ServiceCdn uploads files under UUID names and returns plain or signed URLs.\n\n"
+                    "BUCKET_HOST and CDN_HOST are deployment values: signed URLs whose host is BUCKET_HOST are\n"
+                    "returned with CDN_HOST in its place. Assign either attribute to change it; an empty\n"
+                    "BUCKET_HOST or None turns the rewriting off.");
     // Bound at import, as a Python module's imports would be: a missing one fails the import.
-    m.attr("os") = os_module.get();
-    m.attr("uuid") = uuid_module.get();
-    m.attr("oss2") = oss2_module.get();
-    m.attr("Logger") = py::module_::import("logging").attr("Logger");
-    m.attr("Lock") = thread_lock.get();
-    m.attr("Tool") = tool.get();
+    bind_modules(m, {"os", "uuid", "oss2"});
+    bind_names(m, "logging", {"Logger"});
+    bind_names(m, "threading", {"Lock"});
+    bind_names(m, "kestrum", {"Tool"});
     m.attr("BUCKET_HOST") = kBucketHost;
     m.attr("CDN_HOST") = kCdnHost;
-    m.attr("ServiceCdn") = make_service_cdn();
+    ServiceClass cls(globals.name(), "ServiceCdn",
+                     "Uploads files to one object-storage bucket under UUID names and hands out their URLs.");
+    cls.method<init>("__init__", {required("info"), optional("logger")},
+                     "Connect to info's bucket (access_key_id, access_key_secret, bucket_name, endpoint, need_auth, "
+                     "url_prefix).")
+        .method<upload>("upload", {required("filename"), optional("name"), optional("path")},
+                        "Upload the local file filename; returns the object name it was stored under (a fresh UUID "
+                        "unless name is given; a PNG named by UUID keeps its name).")
+        .method<get_oss_url>("get_oss_url", {required("name"), optional("timeout", py::int_(3600))},
+                             "The URL of the stored object name (signed for timeout seconds when need_auth), or "
+                             "None when there is no such object.");
+    m.attr("ServiceCdn") = cls.type();
 }

@@ -1,225 +1,135 @@
 // kestrum.service.tokensmith: HS256 access tokens carrying a user name and an expiry.
-#include "common/args.hpp"
 #include "common/authcheck.hpp"
-#include "common/fastmethod.hpp"
-#include "common/pyutil.hpp"
+#include "common/module.hpp"
 
-#include <string>
-#include <utility>
-#include <vector>
-
-namespace py = pybind11;
 using namespace kestrum;
 
 namespace {
 
-// The module is kept and its functions are looked up at every call, as `jwt.encode(...)`
-// in a Python module would be, so that a patched library is obeyed.
-Imported jwt_module("jwt");
+constexpr long kDefaultTimeout = 3600;
 
-[[noreturn]] void raise_type_expected(const char *expected, py::handle got) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got.ptr())->tp_name);
-    throw py::error_already_set();
-}
+ModuleGlobals globals;
 
-struct ServiceJwt {
-    py::object secret_key;
-    py::object timeout;
+// Interned names, made when the module loads.
+struct Names {
+    PyObject *user_name = interned("user_name");
+    PyObject *exp = interned("exp");
+    PyObject *hs256 = interned("HS256");
+    PyObject *secret_key_attr = interned("_secret_key");
+    PyObject *encode = interned("encode");
+    PyObject *decode = interned("decode");
+    PyObject *jwt_error = interned("PyJWTError");
+    PyObject *get = interned("get");
+    PyObject *jwt = interned("jwt");
+    PyObject *time = interned("time");
+    PyObject *datetime = interned("datetime");
 };
+const Names *n = nullptr;
 
-// Interned names, set when the module loads.
-PyObject *kUserName = nullptr;
-PyObject *kExp = nullptr;
-PyObject *kHs256 = nullptr;
-PyObject *kAlgorithmKw = nullptr;  // ("algorithm",)
-PyObject *kAlgorithmsKw = nullptr; // ("algorithms",)
-
-PyObject *intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw py::error_already_set();
-    return s;
-}
-
-py::object jwt_function(PyObject *name) {
-    PyObject *f = PyObject_GetAttr(jwt_module.get().ptr(), name);
-    if (!f)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(f);
-}
-
-py::object jwt_encode() {
-    static PyObject *name = intern("encode");
-    return jwt_function(name);
-}
-
-py::object jwt_decode() {
-    static PyObject *name = intern("decode");
-    return jwt_function(name);
-}
-
-py::object jwt_error() {
-    static PyObject *name = intern("PyJWTError");
-    return jwt_function(name);
-}
-
-PyObject *keyword_names(const char *name) {
-    PyObject *t = PyTuple_Pack(1, intern(name));
-    if (!t)
-        throw py::error_already_set();
-    return t;
-}
-
-// fn(a, b, <kw>=c) through vectorcall, without building an argument tuple and dict.
-py::object call_with_keyword(py::handle fn, py::handle a, py::handle b, PyObject *kwnames, py::handle c) {
-    PyObject *args[] = {a.ptr(), b.ptr(), c.ptr()};
-    PyObject *r = PyObject_Vectorcall(fn.ptr(), args, 2, kwnames);
-    if (!r)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+py::object jwt_function(PyObject *name) { return get_attr(globals.get(n->jwt), name); }
 
 py::list hs256_only() {
     py::list algorithms;
-    algorithms.append(kHs256);
+    algorithms.append(n->hs256);
     return algorithms;
 }
 
 // A correctly signed token whose claims made the library fail outside its own error
 // class (an `exp` of null, a list, Infinity, ... depending on the library version).
 // The claim checks are switched off here, so success means the signature holds.
-bool signature_holds(const ServiceJwt &self, py::handle token) {
+bool signature_holds(py::handle secret, py::handle token) {
+    static const Keywords kw{"algorithms", "options"};
     py::dict options;
     for (const char *check :
          {"verify_exp", "verify_nbf", "verify_iat", "verify_iss", "verify_aud", "verify_sub", "verify_jti"})
         options[check] = false;
-    try {
-        jwt_decode()(token, self.secret_key, py::arg("algorithms") = hs256_only(), py::arg("options") = options);
-        return true;
-    } catch (py::error_already_set &) {
-        return false;
-    }
+    return succeeds([&] { fast_call(jwt_function(n->decode), {token, secret}, kw, {hs256_only(), options}); });
 }
 
-py::object create_access_token(const ServiceJwt &self, py::handle user_name, py::handle timeout) {
+py::object init(const Bound &a) {
+    keep_secret_and_timeout(a.self, a[0], "jwt_secret_key not in info, please check", kDefaultTimeout);
+    return py::none();
+}
+
+py::object create_access_token(const Bound &a) {
+    py::handle user_name = a[0], timeout = a[1];
     check_exact("user_name", user_name, &PyUnicode_Type);
     check_exact("timeout", timeout, &PyLong_Type, true);
-    const int truthy = PyObject_IsTrue(timeout.ptr());
-    if (truthy < 0)
-        throw py::error_already_set();
-    py::handle lifetime = truthy ? timeout : py::handle(self.timeout);
-    py::object now = wall_time();
-    PyObject *exp = PyNumber_Add(now.ptr(), lifetime.ptr());
-    if (!exp)
-        throw py::error_already_set();
+    py::object exp = expiry_from_now(a.self, timeout, globals.get(n->time));
     py::dict payload;
-    py::object exp_ref = py::reinterpret_steal<py::object>(exp);
-    if (PyDict_SetItem(payload.ptr(), kUserName, user_name.ptr()) < 0 || PyDict_SetItem(payload.ptr(), kExp, exp) < 0)
-        throw py::error_already_set();
-    py::object token = call_with_keyword(jwt_encode(), payload, self.secret_key, kAlgorithmKw, kHs256);
-    if (!PyUnicode_Check(token.ptr()))
-        raise_type_expected("str", token);
+    if (PyDict_SetItem(payload.ptr(), n->user_name, user_name.ptr()) < 0 ||
+        PyDict_SetItem(payload.ptr(), n->exp, exp.ptr()) < 0)
+        throw_pending();
+    static const Keywords kw{"algorithm"};
+    py::object token =
+        fast_call(jwt_function(n->encode), {payload, get_attr(a.self, n->secret_key_attr)}, kw, {n->hs256});
+    if (!PyUnicode_Check(token.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(token.ptr())->tp_name);
+        throw_pending();
+    }
     return token;
 }
 
-py::object verify_access_token(const ServiceJwt &self, py::handle token) {
+py::object verify_access_token(const Bound &a) {
+    py::handle token = a[0];
     check_exact("token", token, &PyUnicode_Type);
     // Text that UTF-8 cannot carry (lone surrogates) is no token at all.
     if (!PyUnicode_AsUTF8AndSize(token.ptr(), nullptr)) {
         py::error_already_set e;
         raise_auth_failed(e.value());
     }
+    py::object secret = get_attr(a.self, n->secret_key_attr);
     py::object data;
     try {
-        data = call_with_keyword(jwt_decode(), token, self.secret_key, kAlgorithmsKw, hs256_only());
+        static const Keywords kw{"algorithms"};
+        data = fast_call(jwt_function(n->decode), {token, secret}, kw, {hs256_only()});
     } catch (py::error_already_set &e) {
-        if (e.matches(jwt_error()))
+        if (e.matches(jwt_function(n->jwt_error)))
             raise_auth_failed(e.value());
         if ((e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError)) &&
-            signature_holds(self, token))
+            signature_holds(secret, token))
             raise_auth_failed(e.value());
         throw;
     }
     py::object expire;
     if (PyDict_CheckExact(data.ptr())) {
-        PyObject *found = PyDict_GetItemWithError(data.ptr(), kExp);
+        PyObject *found = PyDict_GetItemWithError(data.ptr(), n->exp);
         if (!found && PyErr_Occurred())
-            throw py::error_already_set();
+            throw_pending();
         expire = found ? py::reinterpret_borrow<py::object>(found) : py::none();
     } else {
-        expire = data.attr("get")(py::handle(kExp));
+        expire = call_attr(data, n->get, py::handle(n->exp));
     }
     if (expire.is_none())
         raise_auth_failed();
-    bool expired;
-    try {
-        expired = utc_expired(expire);
-    } catch (py::error_already_set &e) {
-        // Numeric text, or a time the date conversion cannot represent: the token is
-        // unusable, which is an authentication failure like any other.
-        if (!e.matches(PyExc_Exception))
-            throw;
-        raise_auth_failed(e.value());
-    }
-    if (expired)
+    // Numeric text, or a time the date conversion cannot represent, is an unusable
+    // token: an authentication failure like any other.
+    check_not_expired(expire, globals.get(n->datetime));
+    py::object name = item(data, n->user_name);
+    // A signed token whose user name is not text (null, a number, a list) names no user.
+    if (!PyUnicode_Check(name.ptr()))
         raise_auth_failed();
-    PyObject *name = PyObject_GetItem(data.ptr(), kUserName);
-    if (!name)
-        throw py::error_already_set();
-    py::object result = py::reinterpret_steal<py::object>(name);
-    if (!result.is_none() && !PyUnicode_Check(name))
-        raise_type_expected("str", result);
-    return result;
+    return name;
 }
-
-py::object create_method(ServiceJwt &self, FastArgs a) { return create_access_token(self, a[0], a[1]); }
-py::object verify_method(ServiceJwt &self, FastArgs a) { return verify_access_token(self, a[0]); }
 
 } // namespace
 
 PYBIND11_MODULE(tokensmith, m) {
-    py::options options;
-    options.disable_function_signatures();
-    m.doc() = "JWT access tokens: ServiceJwt.";
-    // Imported now so a missing library fails the import, as a Python module would.
-    py::module_::import("time");
-    py::module_::import("datetime");
-    kUserName = intern("user_name");
-    kExp = intern("exp");
-    kHs256 = intern("HS256");
-    kAlgorithmKw = keyword_names("algorithm");
-    kAlgorithmsKw = keyword_names("algorithms");
-    m.attr("jwt") = jwt_module.get();
-    m.attr("ExceptionAuthFailed") = py::module_::import("kestrum.util").attr("ExceptionAuthFailed");
+    globals.bind(m, "JWT access tokens: ServiceJwt.");
+    // Bound now so a missing library fails the import, as a Python module would.
+    bind_modules(m, {"jwt", "time", "datetime"});
+    bind_names(m, "kestrum.util", {"ExceptionAuthFailed"});
+    n = new Names();
 
-    const Signature init_sig("ServiceJwt.__init__", {required("info")}, true);
-    py::class_<ServiceJwt> cls(m, "ServiceJwt", py::dynamic_attr(),
-                               "Issues and verifies HS256 access tokens with the claims user_name and exp.");
-    cls.def(py::init([init_sig](py::args args, py::kwargs kwargs) {
-                std::vector<py::object> a = init_sig.bind(args, kwargs);
-                py::object info = a[0];
-                check_exact("info", info, &PyDict_Type);
-                py::dict d = py::reinterpret_borrow<py::dict>(info);
-                if (!d.contains("secret_key"))
-                    raise_exception("jwt_secret_key not in info, please check");
-                auto self = std::make_unique<ServiceJwt>();
-                self->secret_key = d["secret_key"];
-                py::object timeout = d.contains("timeout") ? py::object(d["timeout"]) : py::object(py::int_(3600));
-                PyObject *as_int = PyNumber_Long(timeout.ptr());
-                if (!as_int)
-                    throw py::error_already_set();
-                self->timeout = py::reinterpret_steal<py::object>(as_int);
-                return self;
-            }),
-            "ServiceJwt(info: dict)");
-    def_fast_method<ServiceJwt, create_method>(
-        cls, "create_access_token", "ServiceJwt.create_access_token", {required("user_name"), optional("timeout")},
-        "create_access_token(user_name: str, timeout: int = None) -> str\n\n"
-        "A new token for `user_name`, valid for `timeout` seconds (the configured lifetime when falsy).");
-    def_fast_method<ServiceJwt, verify_method>(
-        cls, "verify_access_token", "ServiceJwt.verify_access_token", {required("token")},
-        "verify_access_token(token: str) -> str\n\n"
-        "The token's user name; ExceptionAuthFailed for a forged, malformed or expired token.");
-    cls.def_property_readonly("_secret_key", [](const ServiceJwt &self) { return self.secret_key; })
-        .def_property_readonly("_timeout", [](const ServiceJwt &self) { return self.timeout; });
+    ServiceClass cls(globals.name(), "ServiceJwt",
+                     "Issues and verifies HS256 access tokens with the claims user_name and exp.");
+    cls.method<init>("__init__", {required("info")},
+                     "Keep info's secret_key and its timeout (default 3600 seconds) for the tokens.")
+        .method<create_access_token>("create_access_token", {required("user_name"), optional("timeout")},
+                                     "A new token for user_name, valid for timeout seconds (the configured lifetime "
+                                     "when falsy).")
+        .method<verify_access_token>("verify_access_token", {required("token")},
+                                     "The token's user name; ExceptionAuthFailed for a forged, malformed or expired "
+                                     "token, or one whose user name is not text.");
+    m.attr("ServiceJwt") = cls.type();
 }
