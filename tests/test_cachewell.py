@@ -22,10 +22,10 @@ def info(redis_info):
 
 
 @pytest.fixture
-def key():
+def key(info):
     k = f"cachewell:test:{uuid.uuid4().hex}"
     yield k
-    redis.Redis(host="127.0.0.1", port=16379, db=DB).delete(k)
+    redis.Redis(host=info["host"], port=info["port"], db=DB).delete(k)
 
 
 def in_use(pool: redis.ConnectionPool) -> int:

@@ -260,6 +260,26 @@ class TestFailures:
     def test_unknown_type_needs_no_info(self):
         assert create_container(project([{"type": "other", "name": "o"}]))
 
+    def test_unknown_type_is_named_in_the_setup_log(self):
+        from loguru import logger
+
+        records = []
+        sink = logger.add(lambda m: records.append(m.record), level="DEBUG", format="{message}")
+        try:
+            create_container(
+                project(
+                    [
+                        {"type": "jwt", "name": "j", "info": {"secret_key": SECRET}},
+                        {"type": "Redis", "name": "cache{0}", "info": {}},
+                    ]
+                )
+            )
+        finally:
+            logger.remove(sink)
+        assert [(r["level"].name, r["message"]) for r in records] == [
+            ("WARNING", "unknown service type 'Redis' of entry 'cache{0}', skipped")
+        ]
+
     def test_other_without_path_log(self):
         with pytest.raises(KeyError) as err:
             create_container(project(other={}))

@@ -3,6 +3,7 @@ with two worker processes, on the shared Redis and MariaDB and the local peers."
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import socket
@@ -20,6 +21,15 @@ import kestrum
 
 ROOT = Path(__file__).resolve().parents[1]
 DEMO = ROOT / "examples" / "demo"
+
+# The app runs under gunicorn and Flask, which come with the demo's extra only.
+_missing = [name for name in ("flask", "gunicorn") if importlib.util.find_spec(name) is None]
+if _missing:
+    pytest.skip(
+        f"the demo's extra is not installed (no {', '.join(_missing)}): "
+        "pip install 'kestrum[demo]'",
+        allow_module_level=True,
+    )
 
 sys.path.insert(0, str(DEMO))
 try:

@@ -17,6 +17,7 @@ from collections import OrderedDict
 import pymysql
 import pytest
 import redis
+from test_permward_peer import Peer
 
 from kestrum.service import permward
 from kestrum.service.cachewell import ServiceRedis
@@ -85,6 +86,15 @@ def capture():
     logger.addHandler(handler)
     handler.logger = logger
     return handler
+
+
+@pytest.fixture
+def peers():
+    """Starts peer processes (test_permward_peer.Peer) and closes them afterwards."""
+    started: list[Peer] = []
+    yield lambda config: started.append(Peer(config)) or started[-1]
+    for p in started:
+        p.close()
 
 
 @pytest.fixture
@@ -200,6 +210,27 @@ class TestConstruction:
             assert svc.get_roles_for_user("nobody") == []
         finally:
             sql(admin, f"DROP USER IF EXISTS '{user}'@'%%'")
+
+    def test_user_names_with_url_characters_log_in_as_themselves(
+        self, mysql_info, mysql_admin, capture
+    ):
+        admin = {**mysql_admin, "db": mysql_info["db"]}
+        # the second is the account an undecoded "%41" would log in as instead
+        users = [f"pw:u@s%41r_{PY}", f"pw:u@sAr_{PY}"]
+        for user in users:
+            sql(admin, "DROP USER IF EXISTS %s@'%%'", (user,))
+            sql(admin, "CREATE USER %s@'%%' IDENTIFIED BY 'same pw'", (user,))
+            sql(admin, f"GRANT ALL ON `{mysql_info['db']}`.* TO %s@'%%'", (user,))
+        try:
+            for user in users:
+                info = {**table_info(mysql_info, "ops"), "user": user, "password": "same pw"}
+                svc = ServiceCasbin(info, capture.logger)
+                with svc._adapter._engine.connect() as conn:
+                    who = conn.exec_driver_sql("SELECT CURRENT_USER()").scalar()
+                assert who == f"{user}@%"
+        finally:
+            for user in users:
+                sql(admin, "DROP USER IF EXISTS %s@'%%'", (user,))
 
     def test_model_file_beside_the_package(self, service):
         assert permward.__file__
@@ -325,6 +356,16 @@ class TestChanges:
         assert service.remove_policy("legacy", "/old", "GET") is True
         assert service.delete_role_for_user("carol", "legacy") is True
         assert sql(service._info, f"SELECT COUNT(*) FROM `{service._info['tb']}`")[0][0] == 0
+
+    def test_a_removal_the_table_no_longer_holds_leaves_memory_too(self, service, cachewell):
+        service._cachewell = cachewell  # publishes, and no watcher here reloads
+        service.add_role_for_user("frank", "G-ops")
+        service.add_policy("G-ops", "/f", "GET")
+        sql(service._info, f"DELETE FROM `{service._info['tb']}` WHERE v0 = 'frank'")
+        assert service.enforce("frank", "/f", "GET") is True  # not reloaded yet
+        assert service.delete_role_for_user("frank", "G-ops") is False  # no row was deleted
+        assert service.get_roles_for_user("frank") == []
+        assert service.enforce("frank", "/f", "GET") is False
 
     def test_change_before_set_auto_reload_is_stored_then_fails(self, service):
         with pytest.raises(AttributeError, match="_cachewell"):

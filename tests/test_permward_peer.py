@@ -21,18 +21,21 @@ from typing import Any
 HERE = Path(__file__).resolve()
 
 
+def child_env() -> dict[str, str]:
+    """Our environment (a sanitizer's preload included) with our import path."""
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+
+
 class Peer:
     """Client side: starts the peer process and calls it."""
 
     def __init__(self, config: dict[str, Any], timeout: float = 60.0) -> None:
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
         self.proc = subprocess.Popen(
             [sys.executable, str(HERE), json.dumps(config)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
-            env=env,
+            env=child_env(),
         )
         self.pid = self.call("pid", timeout=timeout)
 
@@ -56,19 +59,25 @@ class Peer:
 
     def close(self, timeout: float = 15.0) -> float:
         """Asks the peer to exit; returns how long the exit took."""
-        if self.proc.poll() is not None:
-            return 0.0
-        assert self.proc.stdin
         start = time.monotonic()
-        self.proc.stdin.write(json.dumps(["exit"]) + "\n")
-        self.proc.stdin.flush()
         try:
+            if self.proc.poll() is not None:
+                return 0.0
+            assert self.proc.stdin
+            self.proc.stdin.write(json.dumps(["exit"]) + "\n")
+            self.proc.stdin.flush()
             self.proc.wait(timeout)
+            return time.monotonic() - start
         finally:
             if self.proc.poll() is None:
                 self.proc.kill()
                 self.proc.wait()
-        return time.monotonic() - start
+            for pipe in (self.proc.stdin, self.proc.stdout):
+                if pipe:
+                    try:
+                        pipe.close()
+                    except BrokenPipeError:
+                        pass
 
 
 class _Capture(logging.Handler):
@@ -98,6 +107,8 @@ def main() -> None:
     svc = ServiceCasbin(config["mysql"], logger)
     if config.get("watch", True):
         svc.set_auto_reload(ServiceRedis(config["redis"]))
+    else:  # publishes its changes, but follows nobody's
+        svc._cachewell = ServiceRedis(config["redis"])
 
     def wait_for(method: str, args: list[Any], expected: Any, timeout: float) -> float:
         start = time.monotonic()
@@ -117,8 +128,17 @@ def main() -> None:
             time.sleep(pause)
         return n
 
+    def state(requests: list[list[str]]) -> dict[str, Any]:
+        e = svc._enforce
+        return {
+            "p": sorted(e.get_policy()),
+            "g": sorted(e.get_grouping_policy()),
+            "decisions": [svc.enforce(*r) for r in requests],
+        }
+
     commands = {
         "pid": os.getpid,
+        "state": state,
         "logs": lambda: capture.lines,
         "wait_for": wait_for,
         "churn": churn,

@@ -3,38 +3,23 @@ concurrent enforcement during policy churn, and prompt exit with a watcher."""
 
 from __future__ import annotations
 
+import random
 import subprocess
 import sys
 import threading
 import time
 
 import pytest
-from test_permward import Capture, fresh_table, table_info, wait_until, watch
-from test_permward_peer import Peer
+import test_permward
+from test_permward import fresh_table, table_info, wait_until, watch
+from test_permward_peer import child_env
 
 from kestrum.service.cachewell import ServiceRedis
 from kestrum.service.permward import ServiceCasbin
 
-
-@pytest.fixture
-def capture():
-    import logging
-    import uuid
-
-    handler = Capture()
-    handler.logger = logging.getLogger(f"permward-procs-{uuid.uuid4().hex}")
-    handler.logger.setLevel(logging.DEBUG)
-    handler.logger.propagate = False
-    handler.logger.addHandler(handler)
-    return handler
-
-
-@pytest.fixture
-def peers():
-    started: list[Peer] = []
-    yield lambda config: started.append(Peer(config)) or started[-1]
-    for p in started:
-        p.close()
+# The fixtures shared with test_permward.
+capture = test_permward.capture
+peers = test_permward.peers
 
 
 def local(info, redis_info, capture) -> ServiceCasbin:
@@ -166,23 +151,84 @@ def test_process_exits_promptly_with_a_watcher_running(
     info = table_info(mysql_info, "exit")
     rinfo = dict(redis_info, port=redis_port) if redis_port else redis_info
     code = EXIT_SCRIPT.format(info=info, redis=rinfo, before_exit=before_exit)
-    proc = subprocess.Popen(
+    with subprocess.Popen(
         [sys.executable, "-c", code],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
-        env={"PYTHONPATH": ":".join(p for p in sys.path if p)},
-    )
-    try:
-        assert proc.stdout.readline().strip() == "ready"
-        start = time.monotonic()
-        proc.wait(10)
-        elapsed = time.monotonic() - start
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    stderr = proc.stderr.read()
+        env=child_env(),
+    ) as proc:
+        try:
+            assert proc.stdout.readline().strip() == "ready"
+            start = time.monotonic()
+            proc.wait(10)
+            elapsed = time.monotonic() - start
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        stderr = proc.stderr.read()
     assert proc.returncode == 0, stderr
     assert "Fatal" not in stderr and "terminate" not in stderr and "Exception ignored" not in stderr
     assert elapsed < 2.5  # at most the watcher's one-second grace plus teardown
+
+
+BUSY_EXIT_SCRIPT = """
+import logging, random, sys, threading, time
+from kestrum.service.cachewell import ServiceRedis
+from kestrum.service.permward import ServiceCasbin
+svc = ServiceCasbin({info!r}, logging.getLogger("exit"))
+svc.set_auto_reload(ServiceRedis({redis!r}))
+Name = type("Name", (str,), {{}})
+
+def changes(k):  # the table-first path, each change signalled and reloaded
+    i = 0
+    while True:
+        svc.add_policy(f"G-exit{{k}}", f"/e/{{i % 7}}", "GET")
+        svc.remove_policy(f"G-exit{{k}}", f"/e/{{(i + 3) % 7}}", "GET")
+        i += 1
+
+def casbin_changes():  # casbin's own methods, tracked
+    while True:
+        svc._enforce.add_policy("G-raw", "/raw", "GET")
+        svc._enforce.remove_policy("G-raw", "/raw", "GET")
+
+def decisions():  # the index, the cache and casbin
+    i = 0
+    while True:
+        svc.enforce("alice", f"/e/{{i}}", "GET")
+        svc.enforce(Name("alice"), "/e/1", "GET")
+        i += 1
+
+for target, args in [(changes, (0,)), (changes, (1,)), (casbin_changes, ()), (decisions, ())]:
+    threading.Thread(target=target, args=args, daemon=True).start()
+time.sleep({delay})
+print("ready", flush=True)
+{ending}
+"""
+
+
+def test_exit_while_daemon_threads_change_and_decide(mysql_info, redis_info):
+    """The interpreter ends daemon threads wherever they wait for the GIL: in the
+    middle of a change, a decision or a reload. No crash, no report, no hang."""
+    info = table_info(mysql_info, "busy_exit")
+    fresh_table(info)
+    rng = random.Random(11)
+    for run in range(8):
+        code = BUSY_EXIT_SCRIPT.format(
+            info=info,
+            redis=redis_info,
+            delay=round(rng.uniform(0.3, 1.2), 2),
+            ending="sys.exit(0)" if run % 2 else "",
+        )
+        proc = subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env=child_env(),
+        )
+        assert proc.stdout.strip() == "ready", proc.stderr
+        assert proc.returncode == 0, (run, proc.returncode, proc.stderr[-2000:])
+        for sign in ("Fatal", "dec_ref", "terminate", "Exception ignored", "Traceback"):
+            assert sign not in proc.stderr, (run, proc.stderr[-2000:])

@@ -14,7 +14,9 @@ import logging
 import multiprocessing
 import os
 import re
+import sys
 import threading
+import time
 import uuid
 import weakref
 
@@ -43,6 +45,7 @@ REMOVED = [
 ]
 DEFAULT_COLUMNS = ["myapp", "myip", "username", "path", "traceid"]
 TIME_RE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}")
+TIME_FORMAT = "%Y-%m-%dT%H:%M:%S.%f"
 
 
 # -- a plain-Python rendition of the documented line, to compare against --------------------------
@@ -244,6 +247,7 @@ class TestSetup:
         finally:
             for h in list(logger.handlers):
                 logger.removeHandler(h)
+                h.close()
 
     def test_missing_directory_fails_at_first_resumption(self, tmp_path, loguru_messages):
         name = fresh_name()
@@ -310,18 +314,9 @@ class TestDocument:
         var.set({"vek_traceid": "tr-1"})
         logger.info("hello %s", "world")
         doc = lines(stream)[0]
-        assert list(doc)[:10] == [
-            "name",
-            "msg",
-            "levelname",
-            "filename",
-            "module",
-            "lineno",
-            "funcName",
-            "thread",
-            "process",
-            "time",
-        ]
+        expected = ["name", "msg", "levelname", "filename", "module", "lineno", "funcName"]
+        expected += ["thread", "process"] + (["taskName"] if sys.version_info >= (3, 12) else [])
+        assert list(doc)[: len(expected) + 1] == expected + ["time"]
         assert doc["msg"] == "hello %s"  # arguments are never merged
         assert doc["levelname"] == "INFO" and doc["filename"] == "test_scribeline.py"
         assert doc["lineno"].isdigit() and doc["thread"] == str(threading.get_ident())
@@ -440,6 +435,105 @@ class TestDocument:
         loop.append(loop)
         logger.info(loop)
         assert lines(stream)[0]["msg"] == "[1, [...]]"
+
+    def test_dict_subclass_whose_own_methods_fail_still_gets_its_line(self):
+        class Hostile(dict):
+            def __iter__(self):
+                raise RuntimeError("no iteration")
+
+            def __contains__(self, key):
+                raise RuntimeError("no membership")
+
+        logger, stream, _ = make_logger(log_column_msg="user")
+        logger.info(Hostile(user="ann", order=5))
+        doc = lines(stream)[0]
+        assert doc["user"] == "ann" and doc["msg"] == {"order": 5}
+
+
+class TestTime:
+    def test_a_replaced_datetime_class_is_asked(self, monkeypatch):
+        frozen = datetime.datetime(2031, 2, 3, 4, 5, 6, 7)
+
+        class Frozen(datetime.datetime):
+            @classmethod
+            def now(cls, tz=None):
+                return frozen
+
+        logger, stream, _ = make_logger()
+        monkeypatch.setattr(datetime, "datetime", Frozen)
+        logger.info("x")
+        assert lines(stream)[0]["time"] == "2031-02-03T04:05:06.000007"
+        assert formatter_of(logger).set_format_time({}) == "2031-02-03T04:05:06.000007"
+        monkeypatch.undo()
+        logger.info("y")
+        assert lines(stream)[1]["time"].startswith(str(datetime.date.today().year))
+
+    def test_a_time_zone_change_shows_on_the_very_next_line(self, monkeypatch):
+        logger, stream, _ = make_logger()
+        stamps = []
+        try:
+            for zone in ("AAA+5", "BBB-9"):  # UTC-5, then UTC+9
+                monkeypatch.setenv("TZ", zone)
+                time.tzset()
+                logger.info("x")
+                stamps.append(datetime.datetime.strptime(lines(stream)[-1]["time"], TIME_FORMAT))
+                expected = datetime.datetime.now()
+                assert abs((stamps[-1] - expected).total_seconds()) < 2
+        finally:
+            monkeypatch.undo()
+            time.tzset()
+        assert abs((stamps[1] - stamps[0]).total_seconds() - 14 * 3600) < 2
+
+
+class TestOneLinePerRecord:
+    def test_both_handlers_get_the_same_line_and_one_traceback(self, tmp_path, monkeypatch):
+        logger, stream, captured = make_logger(path_log=str(tmp_path))
+        cls = type(formatter_of(logger))
+        calls = []
+
+        def format_exception(self, exc_info):
+            calls.append(exc_info)
+            return logging.Formatter.formatException(self, exc_info)
+
+        monkeypatch.setattr(cls, "formatException", format_exception, raising=False)
+        try:
+            raise KeyError("gone")
+        except KeyError:
+            logger.exception({"order": 1})
+        file_line = (tmp_path / (logger.name + ".log")).read_text(encoding="utf-8")
+        assert file_line == stream.getvalue()
+        assert len(calls) == 1 and "KeyError: 'gone'" in json.loads(file_line)["exc_info"]
+        assert captured.records[0].exc_text == json.loads(file_line)["exc_info"]
+
+    @pytest.mark.parametrize(
+        "change",
+        [
+            lambda record, var: setattr(record, "msg", "changed"),
+            lambda record, var: record.msg.update(order=2),
+            lambda record, var: record.msg.update(order=1.0),  # equal, yet written otherwise
+            lambda record, var: var.set({"vek_traceid": "other"}),
+            lambda record, var: setattr(record, "extra_key", 1),
+        ],
+    )
+    def test_a_record_changed_between_handlers_is_formatted_again(self, tmp_path, change):
+        var = contextvars.ContextVar("g", default=None)
+        var.set({"vek_traceid": "t1"})
+        logger, stream, captured = make_logger(path_log=str(tmp_path), contextvar_g=var)
+
+        class Change(logging.Filter):
+            def filter(self, record):
+                change(record, var)
+                return True
+
+        logger.handlers[1].addFilter(Change())
+        message = {"order": 1}
+        logger.info(message)
+        on_file = json.loads((tmp_path / (logger.name + ".log")).read_text(encoding="utf-8"))
+        on_stdout = lines(stream)[0]
+        assert on_file != on_stdout
+        record = captured.records[0]
+        expected = reference_line(record, var, DEFAULT_COLUMNS, [], on_stdout["time"])
+        assert stream.getvalue().rstrip("\n") == expected
 
 
 # -- the formatter class -------------------------------------------------------------------------

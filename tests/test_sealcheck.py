@@ -10,6 +10,7 @@ import random
 import struct
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -501,3 +502,132 @@ def test_fuzz_confirm_only_specified_outcomes(svc):
         assert param["__sign"] == reference_sign(SECRET, {**expected, "__exp": param["__exp"]})
         outcomes.add("ok")
     assert outcomes == {"auth", "ok"}
+
+
+def test_digest_matches_hashlib_at_every_length():
+    # The signature's MD5 against hashlib: every text length across the block and
+    # padding boundaries, multi-byte text, and one long text.
+    svc = ServiceParamsign({"secret_key": ""})  # the hashed text is then "=" + value
+    rng = random.Random(1321)
+    alphabet = [chr(c) for c in range(32, 127)] + ["é", "中", "🙂", "\x00"]
+    values = ["".join(rng.choices(alphabet[:95], k=n)) for n in range(0, 260)]
+    values += ["".join(rng.choices(alphabet, k=n)) for n in range(0, 260, 7)]
+    values.append("".join(rng.choices(alphabet, k=300_000)))
+    for value in values:
+        expected = hashlib.md5(("=" + value).encode()).hexdigest()
+        assert svc._cal_sign({"": value}) == expected, len(value)
+
+
+class TestHostileInput:
+    """confirm_sign sees what unauthenticated clients send: whatever cannot verify is an
+    authentication failure, never another error."""
+
+    @pytest.mark.parametrize(
+        "change",
+        [
+            {"a": "\ud800"},  # a lone surrogate, as JSON "\ud800" decodes
+            {"\udfff": 1},
+            {"user_name": "\ud83d"},
+            {1: "x"},  # text and non-text keys mixed
+            {None: "x", 2.5: "y"},
+            {"a": 10**5000},  # too long for str()
+            {"a": [[[[]]]] * 3},
+        ],
+    )
+    def test_unverifiable_dictionaries(self, svc, change):
+        signed = svc.generate_sign({"a": "x"})
+        auth_fails(svc, {**signed, **change})
+
+    def test_deep_nesting(self, svc):
+        nested: list = []
+        for _ in range(5000):
+            nested = [nested]
+        auth_fails(svc, {**svc.generate_sign({"a": 1}), "a": nested})
+
+    def test_objects_whose_text_fails(self, svc):
+        class Broken:
+            def __str__(self):
+                raise ValueError("no text")
+
+            def __deepcopy__(self, memo):
+                return self
+
+        auth_fails(svc, {**svc.generate_sign({"a": 1}), "b": Broken()})
+        with pytest.raises(ValueError, match="no text"):
+            svc.generate_sign({"b": Broken()})
+
+    def test_what_generate_sign_raises(self, svc):
+        with pytest.raises(UnicodeEncodeError):
+            svc.generate_sign({"a": "\ud800"})
+        with pytest.raises(TypeError):
+            svc.generate_sign({"a": 1, 2: "b"})
+        with pytest.raises(TypeError):
+            svc.generate_sign({"lock": threading.Lock()})  # cannot be deep-copied
+
+    def test_token_function_errors_still_propagate(self):
+        def token(user):
+            raise LookupError(user)
+
+        signer = ServiceParamsign({"secret_key": SECRET})
+        verifier = ServiceParamsign({"secret_key": SECRET}, token)
+        with pytest.raises(LookupError):
+            verifier.confirm_sign({**signer.generate_sign({"user_name": "ann"}), 1: "x"})
+
+
+class TestInstanceState:
+    """The configuration lives in ordinary attributes, as in a Python class."""
+
+    def test_uninitialised_instance(self):
+        bare = ServiceParamsign.__new__(ServiceParamsign)
+        for call in (
+            lambda: bare.generate_sign({"a": 1}),
+            lambda: bare._cal_sign({"a": 1}),
+            lambda: bare._secret_key,
+        ):
+            with pytest.raises(AttributeError):
+                call()
+
+    def test_reinitialised_and_copied(self, svc):
+        signed = svc.generate_sign({"a": 1})
+        svc.__init__({"secret_key": "another", "timeout": 5})
+        assert svc._timeout == 5
+        auth_fails(svc, signed)
+        again = svc.generate_sign({"a": 1})
+        twin = copy.copy(svc)
+        assert twin.confirm_sign(again) == {"a": 1}
+        twin._secret_key = "changed"  # the default token function reads the secret at the call
+        auth_fails(twin, again)
+
+    def test_subclass_before_super_init(self):
+        seen = []
+
+        class Early(ServiceParamsign):
+            def __init__(self, info):
+                try:
+                    self.generate_sign({})
+                except AttributeError as e:
+                    seen.append(e)
+                super().__init__(info)
+
+        assert Early({"secret_key": SECRET}).confirm_sign(
+            ServiceParamsign({"secret_key": SECRET}).generate_sign({"v": 2})
+        ) == {"v": 2}
+        assert len(seen) == 1
+
+
+def test_warnings_as_errors_never_reject(svc, monkeypatch):
+    fresh = svc.generate_sign({"a": 1})
+    real = datetime.datetime
+
+    class WarningClock(real):
+        @classmethod
+        def utcnow(cls):
+            warnings.warn("this clock is deprecated", DeprecationWarning, stacklevel=2)
+            return real.now(datetime.timezone.utc).replace(tzinfo=None)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert svc.confirm_sign(fresh) == {"a": 1}
+        monkeypatch.setattr(datetime, "datetime", WarningClock)
+        assert svc.confirm_sign(fresh) == {"a": 1}
+        auth_fails(svc, {**fresh, "__exp": time.time() - 1})

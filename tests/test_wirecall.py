@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextvars
 import json
 import logging
+import os
 import threading
 
 import pytest
@@ -304,3 +305,86 @@ class TestArguments:
         with pytest.raises(TypeError):
             client.call("/x", metadata=[5])
         assert peer.requests == []
+
+
+@pytest.fixture(scope="module")
+def peer11():
+    with HttpPeer(keep_alive=True) as server:
+        yield server
+
+
+class TestConnections:
+    """Calls of one thread share a session: connections to a peer are reused, across
+    clients; threads and forked children never share one."""
+
+    def test_reused_across_calls_and_clients(self, peer11, ctx, capture):
+        peer11.reset()
+        first = ServiceHpptClient({"address": peer11.address}, ctx, capture[0])
+        second = ServiceHpptClient({"address": peer11.address}, ctx, capture[0])
+        for _ in range(3):
+            first.call("/a")
+            second.call("/b", {"x": 1})
+        assert len(peer11.requests) == 6
+        assert len({r.client for r in peer11.requests}) == 1
+
+    def test_threads_use_their_own_connections(self, peer11, ctx, capture):
+        peer11.reset()
+        client = ServiceHpptClient({"address": peer11.address}, ctx, capture[0])
+        peer11.default = Reply(json={"code": 0, "data": None}, delay=0.2)
+        try:
+            threads = [threading.Thread(target=client.call, args=(f"/t{n}",)) for n in range(4)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        finally:
+            peer11.default = Reply(json={"code": 0, "msg": "ok", "data": None})
+        assert len({r.client for r in peer11.requests}) == 4
+
+    def test_no_cookie_is_kept(self, peer11, client, ctx, capture):
+        peer11.reset()
+        c = ServiceHpptClient({"address": peer11.address}, ctx, capture[0])
+        peer11.script(Reply(json={"code": 0, "data": 1}, headers={"Set-Cookie": "sid=abc; Path=/"}))
+        c.call("/login")
+        c.call("/next")
+        assert not peer11.requests[1].has_header("Cookie")
+
+    def test_forked_child_opens_its_own(self, peer11, ctx, capture):
+        peer11.reset()
+        client = ServiceHpptClient({"address": peer11.address}, ctx, capture[0])
+        client.call("/parent")
+        pid = os.fork()
+        if pid == 0:  # pragma: no cover - the child reports through its exit status
+            try:
+                client.call("/child")
+                os._exit(0)
+            except BaseException:
+                os._exit(1)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        client.call("/parent-again")
+        by_path = {r.path: r.client for r in peer11.requests}
+        assert by_path["/child"] != by_path["/parent"]
+        assert by_path["/parent-again"] == by_path["/parent"]
+
+    def test_patched_requests_functions_are_called(self, peer11, client, monkeypatch):
+        calls = []
+        real_get, real_post = requests.get, requests.post
+
+        def get(url, **kwargs):
+            calls.append(("get", url, sorted(kwargs)))
+            return real_get(url, **kwargs)
+
+        def post(url, **kwargs):
+            calls.append(("post", url, sorted(kwargs)))
+            return real_post(url, **kwargs)
+
+        monkeypatch.setattr(requests, "get", get)
+        monkeypatch.setattr(requests, "post", post)
+        client.call("/g")
+        client.call("/p", {"a": 1})
+        base = client.url
+        assert calls == [
+            ("get", base + "/g", ["headers", "timeout"]),
+            ("post", base + "/p", ["headers", "json", "timeout"]),
+        ]

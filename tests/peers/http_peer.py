@@ -1,6 +1,6 @@
 """A recording HTTP server on 127.0.0.1 for tests and the demo.
 
-    with HttpPeer() as peer:                    # listens on a free port
+    with HttpPeer() as peer:                    # listens on a free port (HTTP/1.0)
         peer.script(Reply(json={"code": 0, "data": [1]}), Reply(status=500))
         ...  # send requests to peer.url + "/path"
         peer.requests[0].method, .path, .header("vek-traceid"), .json()
@@ -8,7 +8,9 @@
 Replies given to ``script`` are served in order, one per request; when the script is
 used up, ``default`` answers (a success envelope with "data" null unless changed).
 Every request is recorded before it is answered, so a test can read it even when the
-client gave up (a timeout, a dropped connection).
+client gave up (a timeout, a dropped connection). ``HttpPeer(keep_alive=True)`` speaks
+HTTP/1.1 and keeps connections open between requests, as production servers do;
+``RecordedRequest.client`` tells the connections apart.
 """
 
 from __future__ import annotations
@@ -54,6 +56,7 @@ class RecordedRequest:
     path: str
     headers: list[tuple[str, str]]
     body: bytes
+    client: tuple[str, int] = ("", 0)  # the client's address: one per connection
 
     def header(self, name: str) -> str | None:
         """The last value of header ``name`` (case-insensitive), or None."""
@@ -73,7 +76,8 @@ class RecordedRequest:
 class HttpPeer:
     """A threaded loopback HTTP server that records requests and plays scripted replies."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0) -> None:
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, keep_alive: bool = False) -> None:
+        self.keep_alive = keep_alive
         self.default = Reply(json={"code": 0, "msg": "ok", "data": None})
         self.requests: list[RecordedRequest] = []
         self._script: deque[Reply] = deque()
@@ -139,11 +143,19 @@ class HttpPeer:
         peer = self
 
         class Handler(BaseHTTPRequestHandler):
+            if peer.keep_alive:
+                protocol_version = "HTTP/1.1"
+                timeout = 10  # an idle connection's thread ends after this
+                # Headers and body go out in separate writes: without this, Nagle's
+                # algorithm and the client's delayed ACK hold the body back ~40 ms.
+                disable_nagle_algorithm = True
+
             def _serve(self) -> None:
                 length = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(length) if length else b""
+                headers = list(self.headers.items())
                 reply = peer._record_and_pick(
-                    RecordedRequest(self.command, self.path, list(self.headers.items()), body)
+                    RecordedRequest(self.command, self.path, headers, body, self.client_address)
                 )
                 if reply.delay:
                     time.sleep(reply.delay)
