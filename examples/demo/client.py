@@ -255,7 +255,7 @@ def run(
             raise DemoFailure(f"no log line of this run ({c.run_id}) in {log_file}")
         reloads = _reload_lines(log_file, f"{c.run_id}-")
         seen["reload_lines"] = reloads
-        pids = sorted({line.get("process") for line in lines})
+        pids = sorted({str(line.get("process")) for line in lines})
         done(f"{len(lines)} lines from processes {', '.join(map(str, pids))}; a few of them:")
         for line in _pick(lines) + reloads[:workers]:
             out("     " + json.dumps(line, ensure_ascii=False))
