@@ -247,7 +247,8 @@ def test_decisions_are_never_wrong_nor_wait_while_a_large_policy_reloads(
         reloads = len(capture.lines("DEBUG"))
         for i in range(3):  # three changes in another process, three reloads here
             peer.call("add_policy", f"G-extra{i}", "/extra", "GET")
-        assert wait_until(lambda: len(capture.lines("DEBUG")) >= reloads + 3, 30), capture.lines()[-12:]
+        reloaded = wait_until(lambda: len(capture.lines("DEBUG")) >= reloads + 3, 30)
+        assert reloaded, capture.lines()[-12:]
     finally:
         stop.set()
         for t in threads:
