@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import datetime
 import os
 import socket
 import subprocess
+import warnings
 from pathlib import Path
 
 import pytest
@@ -127,3 +129,18 @@ def private_services(tmp_path_factory, services):
     priv.run("start")
     yield priv
     priv.run("stop")
+
+
+@pytest.fixture
+def warning_clock(monkeypatch):
+    """Call it to replace datetime.datetime with a clock whose utcnow() warns, as a
+    deprecated call does: under warnings-as-errors each read of it raises."""
+    real = datetime.datetime
+
+    class WarningClock(real):
+        @classmethod
+        def utcnow(cls):
+            warnings.warn("this clock is deprecated", DeprecationWarning, stacklevel=2)
+            return real.now(datetime.timezone.utc).replace(tzinfo=None)
+
+    return lambda: monkeypatch.setattr(datetime, "datetime", WarningClock)

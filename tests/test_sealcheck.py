@@ -615,19 +615,11 @@ class TestInstanceState:
         assert len(seen) == 1
 
 
-def test_warnings_as_errors_never_reject(svc, monkeypatch):
+def test_warnings_as_errors_never_reject(svc, warning_clock):
     fresh = svc.generate_sign({"a": 1})
-    real = datetime.datetime
-
-    class WarningClock(real):
-        @classmethod
-        def utcnow(cls):
-            warnings.warn("this clock is deprecated", DeprecationWarning, stacklevel=2)
-            return real.now(datetime.timezone.utc).replace(tzinfo=None)
-
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert svc.confirm_sign(fresh) == {"a": 1}
-        monkeypatch.setattr(datetime, "datetime", WarningClock)
+        warning_clock()
         assert svc.confirm_sign(fresh) == {"a": 1}
         auth_fails(svc, {**fresh, "__exp": time.time() - 1})

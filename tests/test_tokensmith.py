@@ -333,20 +333,12 @@ class TestPatchedClockAndLibrary:
 class TestWarningsNeverReject:
     """A host running with warnings as errors still gets the right answer."""
 
-    def test_fresh_and_expired_tokens(self, svc, monkeypatch):
+    def test_fresh_and_expired_tokens(self, svc, warning_clock):
         fresh, old = svc.create_access_token("w"), svc.create_access_token("w", -5)
-        real = datetime.datetime
-
-        class WarningClock(real):
-            @classmethod
-            def utcnow(cls):
-                warnings.warn("this clock is deprecated", DeprecationWarning, stacklevel=2)
-                return real.now(datetime.timezone.utc).replace(tzinfo=None)
-
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             assert svc.verify_access_token(fresh) == "w"
-            monkeypatch.setattr(datetime, "datetime", WarningClock)
+            warning_clock()
             assert svc.verify_access_token(fresh) == "w"
             with pytest.raises(ExceptionAuthFailed):
                 svc.verify_access_token(old)
