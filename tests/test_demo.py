@@ -175,7 +175,9 @@ def test_demo_flow_end_to_end(demo):
 
     # Every log line of the run is JSON with the request's context columns.
     logged = seen["log_lines"]
-    assert {line["process"] for line in logged} == {str(p) for p in seen["allowed_pids"]}
+    # Which worker served the requests that log is gunicorn's choice: both may, or one only.
+    # (The reload lines above already came from both workers into this one file.)
+    assert logged and {line["process"] for line in logged} <= {str(p) for p in seen["allowed_pids"]}
     for line in logged:
         assert line["myapp"] == "kestrum-demo"
         assert line["myip"] == "127.0.0.1"
