@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import importlib.machinery
-import importlib.util
+import types
 import zipfile
 from pathlib import Path
 
@@ -14,8 +14,8 @@ ROOT = Path(__file__).resolve().parents[1]
 
 def _load_checker():
     loader = importlib.machinery.SourceFileLoader("check_dist", str(ROOT / "tools" / "check-dist"))
-    spec = importlib.util.spec_from_loader("check_dist", loader)
-    module = importlib.util.module_from_spec(spec)
+    module = types.ModuleType("check_dist")
+    module.__file__ = loader.path
     loader.exec_module(module)
     return module
 
